@@ -1,0 +1,32 @@
+// launcher.ini: which server, which paths on it, which game executable, title and version.
+#pragma once
+
+#include <string>
+
+#include "km/build_config.h"
+
+namespace km {
+
+struct LauncherConfig {
+    std::string host = build::default_host;
+    int port = 80;
+    std::string manifest = "/update.manifest.json";
+    std::string banners = "/banners.json";
+    std::string game_exe = "Game_x64_win.exe";
+    std::string game_args;
+    std::string title = "Keldmoor Ashvow";
+    std::string version = "1.0.0";
+};
+
+// Removes " \t\r\n" from both ends.
+std::string trim(const std::string& text);
+
+// Overwrites the fields whose keys the file has; a missing file leaves `config` untouched.
+void load_config(const std::string& path, LauncherConfig& config);
+// Writes all eight fields, replacing the file; silent when it cannot be written.
+void save_config(const std::string& path, const LauncherConfig& config);
+
+// C's atoi, without its undefined behaviour: values beyond 32 bits clamp to the nearest limit.
+int atoi_clamped(const std::string& text);
+
+}  // namespace km

@@ -1,0 +1,38 @@
+// Events to the page: one small JSON object each, with exact texts.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace km {
+
+std::string json_escape(const std::string& text);
+std::u16string utf8_to_utf16(const std::string& text);
+std::wstring utf8_to_wide(const std::string& text);
+
+// Hands one event to the window's thread; a lost event is not reported.
+void post_ui_event(const std::string& json);
+// The same, for final events that must not be lost: retried while the window's queue is full.
+void post_ui_event_reliably(const std::string& json);
+
+void send_progress(const char* status, const char* state, double fraction);
+void send_updating(bool is_updating);
+void send_server_status(bool online);
+void send_version(const std::string& value);
+void send_settings();
+void send_banners(const std::vector<std::string>& list);
+void send_update_complete(int downloaded, bool restart_needed);
+void send_realm_status(const std::string& document);
+
+// The event texts themselves, for the senders above and for tests.
+namespace event_text {
+std::string progress(const char* status, const char* state, double fraction);
+std::string updating(bool is_updating);
+std::string server_status(bool online);
+std::string version(const std::string& value);
+std::string banners(const std::vector<std::string>& list);
+std::string update_complete(int downloaded, bool restart_needed);
+std::string realm_status(const std::string& document);
+}  // namespace event_text
+
+}  // namespace km

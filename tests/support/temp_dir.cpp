@@ -1,0 +1,69 @@
+#include "tests/support/temp_dir.h"
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "launcher/app_state.h"
+
+namespace km::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+    static std::atomic<unsigned> counter{0};
+    std::random_device rd;
+    auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    std::ostringstream name;
+    name << "km-test-" << rd() << '-' << stamp << '-' << counter++;
+    path_ = fs::temp_directory_path() / name.str();
+    fs::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    // Read-only files left by a test must not keep the folder alive.
+    for (auto it = fs::recursive_directory_iterator(path_, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::remove_all(path_, ec);
+}
+
+fs::path TempDir::write(const std::string& relative, const std::string& content) const {
+    fs::path p = path_ / fs::u8path(relative);
+    fs::create_directories(p.parent_path());
+    write_file(p, content);
+    return p;
+}
+
+std::string TempDir::read(const std::string& relative) const {
+    return read_file(path_ / fs::u8path(relative));
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {};
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void write_file(const fs::path& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+ScopedExeDir::ScopedExeDir(const std::string& dir) : saved_(km::exe_dir) {
+    km::exe_dir = dir;
+    km::launcher_config = LauncherConfig{};
+}
+
+ScopedExeDir::~ScopedExeDir() {
+    km::exe_dir = saved_;
+    km::launcher_config = LauncherConfig{};
+}
+
+}  // namespace km::test

@@ -1,0 +1,44 @@
+// The signed update manifest: Ed25519 signature check and parsing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace km::updater {
+
+struct ManifestEntry {
+    std::string path;
+    std::string sha256;
+    std::string platform;
+    std::uint64_t size = 0;
+    bool executable = false;
+};
+
+struct UpdateManifest {
+    int major = 0;
+    int minor = 0;
+    int patch = 0;
+    std::vector<ManifestEntry> files;
+};
+
+// The built-in public key of the manifest signer (from the build's KM_MANIFEST_PUBLIC_KEY).
+extern const std::uint8_t manifest_public_key[32];
+
+// True exactly when `signature` (64 bytes) is a valid Ed25519 signature of the message under
+// `manifest_public_key`.
+bool verify_manifest_signature(const std::uint8_t* signature, const std::uint8_t* message,
+                               std::size_t length);
+// The same check under any public key (release tooling and tests).
+bool verify_ed25519(const std::uint8_t* public_key, const std::uint8_t* signature,
+                    const std::uint8_t* message, std::size_t length);
+
+// False for any text that is not a valid manifest; `out` should be fresh.
+bool parse_manifest(const std::string& text, UpdateManifest& out);
+
+// True when a manifest entry path is a safe relative path below the installation folder: not
+// empty, no root or drive name, no empty, "." or ".." component, no backslash.
+bool is_safe_entry_path(const std::string& path);
+
+}  // namespace km::updater

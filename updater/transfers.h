@@ -1,0 +1,24 @@
+// Blocking plain-HTTP transfers on cpp-httplib. Worker threads only.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace km::updater {
+
+// Bodies held in memory are capped; a longer answer fails instead of exhausting memory.
+inline constexpr std::size_t max_body_in_memory = 64u * 1024u * 1024u;
+
+bool http_get(const std::string& host, int port, const std::string& path, std::string& body,
+              std::string& error);
+bool http_get_quiet(const std::string& host, int port, const std::string& path,
+                    std::string& body);
+bool http_post_json(const std::string& host, int port, const std::string& path,
+                    const std::string& request_body, std::string& response_body, int& status);
+
+using DownloadProgress = std::function<bool(std::size_t received, std::size_t total)>;
+bool http_download_file(const char* host, int port, const char* path, const std::string& dest,
+                        const DownloadProgress& progress);
+
+}  // namespace km::updater

@@ -1,0 +1,34 @@
+// Remembered size, last-write time and SHA-256 of installed files, so unchanged files are not
+// hashed again on every check.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace km::updater {
+
+struct VerifyRecord {
+    std::uint64_t size = 0;
+    std::int64_t mtime = 0;
+    std::string sha256;
+};
+
+using VerifyCache = std::map<std::string, VerifyRecord>;
+
+std::string verify_cache_path();
+VerifyCache load_verify_cache();
+void save_verify_cache(const VerifyCache& cache);
+std::string lookup_verify_cache(const VerifyCache& cache, const std::string& path,
+                                std::uint64_t size, std::int64_t mtime);
+void record_verify_cache(VerifyCache& cache, const std::string& path, std::uint64_t size,
+                         std::int64_t mtime, const std::string& sha256);
+
+struct FileStat {
+    bool ok = false;
+    std::uint64_t size = 0;
+    std::int64_t mtime = 0;
+};
+FileStat file_stat(const std::string& path);
+
+}  // namespace km::updater

@@ -1,0 +1,196 @@
+// The modal dialogs: game settings, beta sign-in, repair confirmation and the
+// restart prompt.
+(function (ns) {
+  'use strict';
+
+  const $ = function (id) { return document.getElementById(id); };
+  const send = function (cmd, args) { return ns.bridge.send(cmd, args); };
+
+  function openDialog(dialog) {
+    if (dialog.open) return;
+    if (typeof dialog.showModal === 'function') dialog.showModal();
+    else dialog.setAttribute('open', '');
+  }
+
+  function closeDialog(dialog) {
+    if (!dialog.open) return;
+    if (typeof dialog.close === 'function') dialog.close();
+    else dialog.removeAttribute('open');
+  }
+
+  /* ---- game settings ---- */
+
+  const BUILT_IN_MODES = ['windowed', 'borderless', 'fullscreen'];
+  // What the game uses until the launcher reports the saved file.
+  let settings = { mode: 'windowed', vsync: false, unlockFps: true, captureMouse: false };
+
+  function onSettings(ev) {
+    const data = ev.data;
+    if (!data || typeof data !== 'object') return;
+    const next = Object.assign({}, settings);
+    if (typeof data.mode === 'string' && data.mode !== '') next.mode = data.mode;
+    ['vsync', 'unlockFps', 'captureMouse'].forEach(function (key) {
+      if (typeof data[key] === 'boolean') next[key] = data[key];
+    });
+    settings = next;
+    if ($('dlg-settings').open) fillSettings();
+  }
+
+  // A mode this page does not know (a newer game may write one) is offered
+  // as it is, so saving other options does not silently replace it.
+  function fillSettings() {
+    const modes = $('settings-modes');
+    modes.querySelectorAll('[data-custom]').forEach(function (n) { n.remove(); });
+    if (BUILT_IN_MODES.indexOf(settings.mode) < 0) {
+      const label = document.createElement('label');
+      label.dataset.custom = 'true';
+      const input = document.createElement('input');
+      input.type = 'radio';
+      input.name = 'mode';
+      input.value = settings.mode;
+      const text = document.createElement('span');
+      text.textContent = settings.mode;
+      label.append(input, text);
+      modes.appendChild(label);
+    }
+    modes.querySelectorAll('input[name="mode"]').forEach(function (input) {
+      input.checked = input.value === settings.mode;
+    });
+    $('set-vsync').checked = settings.vsync;
+    $('set-unlock-fps').checked = settings.unlockFps;
+    $('set-capture-mouse').checked = settings.captureMouse;
+  }
+
+  function saveSettings() {
+    const chosen = $('settings-modes').querySelector('input[name="mode"]:checked');
+    const data = {
+      mode: chosen ? chosen.value : settings.mode,
+      vsync: $('set-vsync').checked,
+      unlockFps: $('set-unlock-fps').checked,
+      captureMouse: $('set-capture-mouse').checked
+    };
+    send('saveSettings', { data: data });
+    settings = data;
+    closeDialog($('dlg-settings'));
+  }
+
+  /* ---- beta sign-in ---- */
+
+  let signedIn = false;
+  let loginWait = 0;
+
+  function betaMessage(text, tone) {
+    const m = $('beta-message');
+    m.textContent = text;
+    m.dataset.tone = tone || '';
+  }
+
+  function setLoginPending(pending) {
+    if (loginWait) { window.clearTimeout(loginWait); loginWait = 0; }
+    $('beta-submit').disabled = pending;
+    if (pending) {
+      loginWait = window.setTimeout(function () {
+        setLoginPending(false);
+        betaMessage('The beta server has not answered. Try again in a moment.', 'error');
+      }, ns.config.betaLoginTimeoutMs);
+    }
+  }
+
+  function submitLogin(e) {
+    e.preventDefault();
+    if (loginWait) return;
+    send('loginBeta', {
+      username: $('beta-user').value,
+      password: $('beta-pass').value,
+      remember: $('beta-remember').checked
+    });
+    setLoginPending(true);
+    betaMessage('Signing in…', 'working');
+  }
+
+  function setBetaAccess(granted) {
+    signedIn = granted;
+    $('client-beta').disabled = !granted;
+    $('client-beta-option').title = granted ? 'Play the beta client' : 'Sign in to the beta to unlock';
+    $('beta-badge').hidden = !granted;
+    if (!granted) $('client-live').checked = true;
+  }
+
+  function onLoginResult(ev) {
+    setLoginPending(false);
+    if (ev.ok === true) {
+      setBetaAccess(true);
+      betaMessage('Signed in. Choose Beta beside the play button to play the beta client.', 'success');
+    } else {
+      setBetaAccess(false);
+      const reason = typeof ev.reason === 'string' && ev.reason !== '' ? ev.reason : 'Sign-in failed.';
+      betaMessage(reason, 'error');
+    }
+  }
+
+  function onSavedCreds(ev) {
+    $('beta-user').value = typeof ev.username === 'string' ? ev.username : '';
+    $('beta-pass').value = typeof ev.password === 'string' ? ev.password : '';
+    $('beta-remember').checked = true;
+  }
+
+  function forgetLogin() {
+    send('clearBetaCreds');
+    $('beta-user').value = '';
+    $('beta-pass').value = '';
+    $('beta-remember').checked = false;
+    betaMessage('The saved sign-in was removed from this computer.', '');
+  }
+
+  function openBeta() {
+    openDialog($('dlg-beta'));
+    const user = $('beta-user');
+    (user.value ? $('beta-pass') : user).focus();
+  }
+
+  /* ---- repair and restart ---- */
+
+  function confirmRepair() {
+    closeDialog($('dlg-repair'));
+    if (!ns.update.isUpdating()) send('repair');
+  }
+
+  function onRestartPrompt() {
+    openDialog($('dlg-restart'));
+  }
+
+  function init() {
+    $('btn-settings').addEventListener('click', function () {
+      fillSettings();
+      openDialog($('dlg-settings'));
+    });
+    $('settings-save').addEventListener('click', saveSettings);
+    $('settings-cancel').addEventListener('click', function () { closeDialog($('dlg-settings')); });
+
+    $('btn-beta').addEventListener('click', openBeta);
+    $('beta-form').addEventListener('submit', submitLogin);
+    $('beta-forget').addEventListener('click', forgetLogin);
+    $('beta-close').addEventListener('click', function () { closeDialog($('dlg-beta')); });
+
+    $('btn-repair').addEventListener('click', function () { openDialog($('dlg-repair')); });
+    $('repair-confirm').addEventListener('click', confirmRepair);
+    $('repair-cancel').addEventListener('click', function () { closeDialog($('dlg-repair')); });
+    ns.update.onUpdatingChange(function (busy) { $('repair-confirm').disabled = busy; });
+
+    $('restart-now').addEventListener('click', function () { send('restartNow'); });
+    $('restart-later').addEventListener('click', function () {
+      closeDialog($('dlg-restart'));
+      ns.update.showRestartPending();
+    });
+    $('btn-restart-pending').addEventListener('click', onRestartPrompt);
+  }
+
+  ns.dialogs = {
+    init: init,
+    onSettings: onSettings,
+    onLoginResult: onLoginResult,
+    onSavedCreds: onSavedCreds,
+    onRestartPrompt: onRestartPrompt,
+    betaChosen: function () { return signedIn && $('client-beta').checked; }
+  };
+})(window.Keldmoor = window.Keldmoor || {});

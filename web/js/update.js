@@ -1,0 +1,137 @@
+// Update status: the status line, the progress bar, the version and the
+// controls that must wait while an update check runs.
+(function (ns) {
+  'use strict';
+
+  const STATES = ['working', 'error', 'success', 'warning', 'idle'];
+  const $ = function (id) { return document.getElementById(id); };
+
+  let el = null;
+  let pending = null;       // newest progress not yet drawn
+  let frame = 0;
+  let shown = { text: null, state: null, percent: null };
+  let updating = false;
+  let launchLock = 0;       // timer while a launch request waits for its check
+  const listeners = [];
+
+  function init() {
+    el = {
+      root: $('update'),
+      text: $('status-text'),
+      percent: $('status-percent'),
+      bar: $('progress'),
+      fill: $('progress-fill'),
+      version: $('version'),
+      summary: $('update-summary'),
+      play: $('btn-play'),
+      playLabel: $('play-label'),
+      check: $('btn-check'),
+      repair: $('btn-repair'),
+      enterMap: $('btn-enter-map'),
+      spectate: $('btn-spectate'),
+      mapName: $('map-name'),
+      restartPending: $('btn-restart-pending')
+    };
+    el.mapName.addEventListener('input', refreshControls);
+    refreshControls();
+  }
+
+  function fraction(value) {
+    const n = typeof value === 'number' ? value : Number(value);
+    if (!isFinite(n)) return 0;
+    return Math.min(1, Math.max(0, n));
+  }
+
+  // Progress can arrive thousands of times a second; only the newest one per
+  // frame is drawn, so the final state always lands and nothing queues up.
+  function onProgress(ev) {
+    pending = {
+      text: ev.status == null ? '' : String(ev.status),
+      state: STATES.indexOf(ev.state) >= 0 ? ev.state : 'idle',
+      percent: Math.floor(fraction(ev.percent) * 100 + 1e-9)
+    };
+    if (!frame) frame = requestFrame(draw);
+  }
+
+  function requestFrame(fn) {
+    return typeof window.requestAnimationFrame === 'function'
+      ? window.requestAnimationFrame(fn)
+      : window.setTimeout(fn, 16);
+  }
+
+  function draw() {
+    frame = 0;
+    const p = pending;
+    pending = null;
+    if (!p) return;
+    if (p.text !== shown.text) el.text.textContent = p.text;
+    if (p.state !== shown.state) el.root.dataset.state = p.state;
+    if (p.percent !== shown.percent) {
+      el.percent.textContent = p.percent + '%';
+      el.fill.style.transform = 'scaleX(' + p.percent / 100 + ')';
+      el.bar.setAttribute('aria-valuenow', String(p.percent));
+    }
+    shown = p;
+  }
+
+  function onUpdating(ev) {
+    updating = ev.isUpdating === true;
+    document.body.classList.toggle('is-updating', updating);
+    if (!updating) releaseLaunch();
+    refreshControls();
+    listeners.forEach(function (fn) { fn(updating); });
+  }
+
+  function onUpdateComplete(ev) {
+    const n = typeof ev.downloaded === 'number' && isFinite(ev.downloaded) ? ev.downloaded : 0;
+    let text;
+    if (n <= 0) text = 'Last check: nothing to download';
+    else if (n === 1) text = 'Last update: 1 file downloaded';
+    else text = 'Last update: ' + n + ' files downloaded';
+    el.summary.textContent = text;
+    if (ev.restartNeeded === true) el.restartPending.hidden = false;
+  }
+
+  function onVersion(ev) {
+    const v = ev.value == null ? '' : String(ev.value);
+    el.version.textContent = v || '—';
+  }
+
+  // Holds the play controls from a launch request until its update check
+  // reports back, so a double click cannot ask twice.
+  function holdForLaunch() {
+    releaseLaunch();
+    launchLock = window.setTimeout(releaseLaunch, ns.config.launchLockMs);
+    refreshControls();
+  }
+
+  function releaseLaunch() {
+    if (!launchLock) return;
+    window.clearTimeout(launchLock);
+    launchLock = 0;
+    refreshControls();
+  }
+
+  function refreshControls() {
+    const busy = updating || launchLock !== 0;
+    const hasMap = el.mapName.value.trim() !== '';
+    el.play.disabled = busy;
+    el.repair.disabled = updating;
+    el.check.disabled = updating;
+    el.enterMap.disabled = busy || !hasMap;
+    el.spectate.disabled = busy || !hasMap;
+    el.playLabel.textContent = updating ? 'Updating…' : launchLock ? 'Starting…' : 'Play';
+  }
+
+  ns.update = {
+    init: init,
+    onProgress: onProgress,
+    onUpdating: onUpdating,
+    onUpdateComplete: onUpdateComplete,
+    onVersion: onVersion,
+    holdForLaunch: holdForLaunch,
+    isUpdating: function () { return updating; },
+    onUpdatingChange: function (fn) { listeners.push(fn); },
+    showRestartPending: function () { el.restartPending.hidden = false; }
+  };
+})(window.Keldmoor = window.Keldmoor || {});
