@@ -68,7 +68,7 @@
     if (p.state !== shown.state) el.root.dataset.state = p.state;
     if (p.percent !== shown.percent) {
       el.percent.textContent = p.percent + '%';
-      el.fill.style.transform = 'scaleX(' + p.percent / 100 + ')';
+      el.fill.style.width = p.percent + '%';
       el.bar.setAttribute('aria-valuenow', String(p.percent));
     }
     shown = p;
