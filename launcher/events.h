@@ -6,6 +6,8 @@
 
 namespace km {
 
+struct GameSettings;
+
 std::string json_escape(const std::string& text);
 std::u16string utf8_to_utf16(const std::string& text);
 std::wstring utf8_to_wide(const std::string& text);
@@ -30,6 +32,7 @@ std::string progress(const char* status, const char* state, double fraction);
 std::string updating(bool is_updating);
 std::string server_status(bool online);
 std::string version(const std::string& value);
+std::string settings(const GameSettings& settings);
 std::string banners(const std::vector<std::string>& list);
 std::string update_complete(int downloaded, bool restart_needed);
 std::string realm_status(const std::string& document);

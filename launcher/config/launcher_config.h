@@ -1,6 +1,7 @@
 // launcher.ini: which server, which paths on it, which game executable, title and version.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "km/build_config.h"
@@ -28,5 +29,17 @@ void save_config(const std::string& path, const LauncherConfig& config);
 
 // C's atoi, without its undefined behaviour: values beyond 32 bits clamp to the nearest limit.
 int atoi_clamped(const std::string& text);
+
+// The canonical file text that save_config writes ("\n" line ends; text mode adds the CR).
+std::string config_text(const LauncherConfig& config);
+
+// Calls `visit` with every line of a text file, trimmed; CR LF and LF line ends both work.
+// Nothing happens when the file cannot be opened.
+void for_each_config_line(const std::string& path,
+                          const std::function<void(const std::string&)>& visit);
+
+// Replaces a file with `text`, written in text mode. When the file cannot be written the disk
+// is left as it was and false comes back.
+bool replace_text_file(const std::string& path, const std::string& text);
 
 }  // namespace km
