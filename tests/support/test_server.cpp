@@ -1,0 +1,281 @@
+#include "tests/support/test_server.h"
+
+#include <algorithm>
+#include <array>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+
+namespace km::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t stream_chunk = 64 * 1024;
+constexpr std::size_t pattern_period = 251;  // prime: never lines up with buffer sizes
+
+// stream_chunk bytes of the pattern plus one period, so any chunk is one slice of it.
+const std::array<char, stream_chunk + pattern_period>& pattern_table() {
+    static const auto table = [] {
+        std::array<char, stream_chunk + pattern_period> t{};
+        for (std::size_t i = 0; i < t.size(); ++i) {
+            t[i] = static_cast<char>(i % pattern_period);
+        }
+        return t;
+    }();
+    return table;
+}
+
+std::string content_type_for(const fs::path& file) {
+    const std::string ext = file.extension().string();
+    if (ext == ".json")
+        return "application/json";
+    if (ext == ".html")
+        return "text/html";
+    if (ext == ".png")
+        return "image/png";
+    return "application/octet-stream";
+}
+
+}  // namespace
+
+TestServer::TestServer() {
+    start("127.0.0.1", 0);
+}
+
+TestServer::TestServer(const std::string& host, int port) {
+    start(host, port);
+}
+
+void TestServer::start(const std::string& host, int port) {
+    host_ = host;
+    server_.set_keep_alive_timeout(1);
+    const auto dispatcher = [this](const httplib::Request& req, httplib::Response& res) {
+        dispatch(req, res);
+    };
+    server_.Get(".*", dispatcher);
+    server_.Post(".*", dispatcher);
+    server_.Put(".*", dispatcher);
+    server_.Delete(".*", dispatcher);
+
+    if (port == 0) {
+        port_ = server_.bind_to_any_port(host);
+        if (port_ <= 0)
+            throw std::runtime_error("TestServer: cannot bind " + host);
+    } else {
+        if (!server_.bind_to_port(host, port)) {
+            throw std::runtime_error("TestServer: cannot bind " + host + ":" +
+                                     std::to_string(port));
+        }
+        port_ = port;
+    }
+    // The socket already listens, so connections queue up from here on; waiting for the
+    // accept loop only makes the first request's timing independent of thread start-up.
+    thread_ = std::thread([this] {
+        try {
+            server_.listen_after_bind();
+        } catch (...) {
+        }
+        listen_returned_ = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!server_.is_running() && !listen_returned_ &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+TestServer::~TestServer() {
+    stopping_ = true;
+    // stop() does nothing before the accept loop runs, so wait for it (or for its failure).
+    while (!listen_returned_ && !server_.is_running()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    server_.stop();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void TestServer::route(const std::string& path, int status, std::string body,
+                       std::string content_type) {
+    handle("*", path,
+           [status, body = std::move(body), content_type = std::move(content_type)](
+               const httplib::Request&, httplib::Response& res) {
+               res.status = status;
+               if (!body.empty() || !content_type.empty())
+                   res.set_content(body, content_type);
+           });
+}
+
+void TestServer::handle(const std::string& method, const std::string& path, Handler handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handlers_[method + ' ' + path] = std::move(handler);
+}
+
+void TestServer::serve_file_tree(const fs::path& root) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    file_root_ = root;
+}
+
+void TestServer::route_truncated(const std::string& path, std::string prefix,
+                                 std::size_t announced) {
+    handle(
+        "*", path,
+        [prefix = std::move(prefix), announced](const httplib::Request&, httplib::Response& res) {
+            res.status = 200;
+            res.set_content_provider(
+                announced, "application/octet-stream",
+                [prefix](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                    if (offset == 0 && !prefix.empty())
+                        sink.write(prefix.data(), prefix.size());
+                    return false;  // drops the connection short of the announced length
+                });
+        });
+}
+
+void TestServer::route_stall(const std::string& path, std::string prefix,
+                             std::chrono::milliseconds stall) {
+    handle(
+        "*", path,
+        [this, prefix = std::move(prefix), stall](const httplib::Request&, httplib::Response& res) {
+            res.status = 200;
+            res.set_content_provider(
+                prefix.size() + 1, "application/octet-stream",
+                [this, prefix, stall](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                    if (offset < prefix.size()) {
+                        return sink.write(prefix.data() + offset, prefix.size() - offset);
+                    }
+                    if (!sleep_unless_stopping(stall))
+                        return false;
+                    return sink.write("!", 1);
+                });
+        });
+}
+
+void TestServer::route_stream(const std::string& path, std::uint64_t total, bool chunked) {
+    handle("*", path, [this, total, chunked](const httplib::Request&, httplib::Response& res) {
+        res.status = 200;
+        const auto write_at = [this, total](std::uint64_t offset, httplib::DataSink& sink) {
+            if (stopping_)
+                return false;
+            const std::uint64_t left = total - offset;
+            const std::size_t n =
+                static_cast<std::size_t>(std::min<std::uint64_t>(left, stream_chunk));
+            const char* data = pattern_table().data() + offset % pattern_period;
+            if (!sink.write(data, n))
+                return false;
+            streamed_bytes += n;
+            return true;
+        };
+        if (chunked) {
+            res.set_chunked_content_provider(
+                "application/octet-stream",
+                [total, write_at](std::size_t offset, httplib::DataSink& sink) {
+                    if (offset >= total) {
+                        sink.done();
+                        return true;
+                    }
+                    return write_at(offset, sink);
+                });
+        } else {
+            res.set_content_provider(
+                static_cast<std::size_t>(total), "application/octet-stream",
+                [write_at](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                    return write_at(offset, sink);
+                });
+        }
+    });
+}
+
+std::string TestServer::stream_pattern(std::uint64_t offset, std::size_t size) {
+    std::string out(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        out[i] = static_cast<char>((offset + i) % pattern_period);
+    }
+    return out;
+}
+
+std::vector<RecordedRequest> TestServer::requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+void TestServer::dispatch(const httplib::Request& req, httplib::Response& res) {
+    Handler handler;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++request_count;
+        requests_.push_back({req.method, req.path, req.body, req.headers});
+        auto it = handlers_.find(req.method + ' ' + req.path);
+        if (it == handlers_.end())
+            it = handlers_.find("* " + req.path);
+        if (it != handlers_.end())
+            handler = it->second;
+    }
+    if (handler) {
+        handler(req, res);
+        return;
+    }
+    if (req.method == "GET" && serve_file(req.path, res))
+        return;
+    res.status = 404;
+}
+
+bool TestServer::serve_file(const std::string& path, httplib::Response& res) {
+    fs::path root;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        root = file_root_;
+    }
+    if (root.empty() || path.empty() || path[0] != '/')
+        return false;
+    fs::path file = root;
+    std::size_t start = 1;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string part = path.substr(start, end - start);
+        if (part.empty() || part == "." || part == ".." || part.find('\\') != std::string::npos) {
+            return false;
+        }
+        file /= fs::u8path(part);
+        start = end + 1;
+    }
+    std::error_code ec;
+    if (!fs::is_regular_file(file, ec))
+        return false;
+    const auto size = fs::file_size(file, ec);
+    if (ec)
+        return false;
+    auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
+    if (!*in)
+        return false;
+    auto buffer = std::make_shared<std::vector<char>>(stream_chunk);
+    res.status = 200;
+    res.set_content_provider(
+        static_cast<std::size_t>(size), content_type_for(file),
+        [in, buffer](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            in->seekg(static_cast<std::streamoff>(offset));
+            in->read(buffer->data(),
+                     static_cast<std::streamsize>(std::min(length, buffer->size())));
+            const auto got = in->gcount();
+            if (got <= 0)
+                return false;
+            return sink.write(buffer->data(), static_cast<std::size_t>(got));
+        });
+    return true;
+}
+
+bool TestServer::sleep_unless_stopping(std::chrono::milliseconds duration) const {
+    const auto deadline = std::chrono::steady_clock::now() + duration;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (stopping_)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return !stopping_;
+}
+
+}  // namespace km::test
