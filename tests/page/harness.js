@@ -1,0 +1,113 @@
+// Loads the launcher page from file:// in Debian's Chromium with a fake
+// chrome.webview standing in for the native host.
+'use strict';
+
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { pathToFileURL } = require('node:url');
+const { chromium } = require('playwright-core');
+
+const ROOT = path.resolve(__dirname, '..', '..');
+const PAGE_URL = pathToFileURL(path.join(ROOT, 'web', 'index.html')).href;
+const FIXTURES = path.join(__dirname, 'fixtures');
+const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
+
+const CHROMIUM_ARGS = [
+  '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+  '--disable-background-networking', '--disable-component-update', '--disable-sync'
+];
+
+// Runs in the page before its own scripts. Records every posted command in
+// the JSON form the native host reads, and lets a test deliver events the
+// way WebView2 does: as the parsed object in the message event's data.
+function installFakeWebview() {
+  const listeners = [];
+  const posted = [];
+  window.chrome = window.chrome || {};
+  window.chrome.webview = {
+    postMessage(message) {
+      posted.push({ type: typeof message, json: JSON.stringify(message) });
+    },
+    addEventListener(type, fn) { if (type === 'message') listeners.push(fn); },
+    removeEventListener(type, fn) {
+      const i = listeners.indexOf(fn);
+      if (type === 'message' && i >= 0) listeners.splice(i, 1);
+    }
+  };
+  window.__fakeWebview = {
+    posted,
+    deliver(data) { listeners.slice().forEach(fn => fn({ data })); }
+  };
+}
+
+async function launch() {
+  if (!fs.existsSync(CHROMIUM)) throw new Error(`${CHROMIUM} is missing`);
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'km-page-profile-'));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: CHROMIUM,
+    headless: true,
+    args: CHROMIUM_ARGS,
+    viewport: { width: 1100, height: 720 },
+    offline: true
+  });
+  const outside = [];
+  // Anything that is not a local file is refused and remembered.
+  await context.route(url => !/^(file|data):/i.test(url.href), route => {
+    outside.push(route.request().url());
+    return route.abort();
+  });
+  return {
+    context,
+    outside,
+    async close() {
+      await context.close();
+      fs.rmSync(profile, { recursive: true, force: true });
+    }
+  };
+}
+
+// Opens the page and returns helpers bound to it.
+async function open(browser, { beforeLoad } = {}) {
+  const page = await browser.context.newPage();
+  page.setDefaultTimeout(5000);
+  const errors = [];
+  const requests = [];
+  page.on('pageerror', err => errors.push(err));
+  page.on('request', req => requests.push(req.url()));
+  await page.addInitScript(installFakeWebview);
+  if (beforeLoad) await beforeLoad(page);
+  await page.goto(PAGE_URL);
+  await page.waitForFunction(() => window.__fakeWebview.posted.length > 0);
+
+  return {
+    page,
+    errors,
+    requests,
+    // Commands as the native host would parse them.
+    async sent() {
+      const posted = await page.evaluate(() => window.__fakeWebview.posted.slice());
+      return posted.map(p => JSON.parse(p.json));
+    },
+    async raw() {
+      return page.evaluate(() => window.__fakeWebview.posted.slice());
+    },
+    async clearSent() {
+      await page.evaluate(() => { window.__fakeWebview.posted.length = 0; });
+    },
+    async emit(...events) {
+      await page.evaluate(list => list.forEach(ev => window.__fakeWebview.deliver(ev)), events);
+    },
+    // Progress is drawn on the next animation frame.
+    async frame() {
+      await page.evaluate(() => new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r))));
+    },
+    text(selector) { return page.locator(selector).innerText(); }
+  };
+}
+
+function fixtureUrl(name) {
+  return pathToFileURL(path.join(FIXTURES, name)).href;
+}
+
+module.exports = { launch, open, fixtureUrl, PAGE_URL, ROOT };
