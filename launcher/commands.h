@@ -4,6 +4,9 @@
 #include <atomic>
 #include <string>
 
+#include "launcher/beta/beta.h"
+#include "launcher/config/game_settings.h"
+
 namespace km {
 
 std::string json_get_string(const std::string& text, const std::string& key);
@@ -19,5 +22,18 @@ void start_update_check(bool repair);
 std::string filter_map_name(const std::string& value);
 
 extern std::atomic<bool> realm_poll_started;
+
+// What the dispatcher reads from one command, kept apart so it can be checked without
+// starting workers.
+// The extra game arguments of launch, launchWithMap and watchSpectator.
+std::string launch_extra_arguments(const std::string& cmd, const std::string& message);
+// The settings that saveSettings writes.
+GameSettings settings_from_command(const std::string& message);
+BetaLoginRequest beta_login_from_command(const std::string& message);
+// Only http, https and mailto targets (any letter case) are handed to the shell.
+bool is_openable_url(const std::string& url);
+// The answers of ready that come from the window's thread: version, settings, saved beta
+// credentials.
+void send_ready_answers();
 
 }  // namespace km

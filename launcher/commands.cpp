@@ -1,0 +1,243 @@
+#include "launcher/commands.h"
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "km/build_config.h"
+#include "launcher/app_state.h"
+#include "launcher/beta/beta.h"
+#include "launcher/config/game_settings.h"
+#include "launcher/events.h"
+#include "launcher/feeds/feeds.h"
+#include "launcher/game/launch.h"
+#include "platform/platform.h"
+#include "updater/update_check.h"
+
+namespace km {
+
+std::atomic<bool> realm_poll_started{false};
+
+namespace {
+
+bool starts_with_ignoring_case(const std::string& text, const char* prefix) {
+    std::size_t i = 0;
+    for (; prefix[i] != '\0'; ++i) {
+        if (i >= text.size())
+            return false;
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != prefix[i])
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string json_get_string(const std::string& text, const std::string& key) {
+    const std::string needle = "\"" + key + "\"";
+    const auto at = text.find(needle);
+    if (at == std::string::npos)
+        return {};
+    const auto colon = text.find(':', at);
+    if (colon == std::string::npos)
+        return {};
+    const auto quote = text.find('"', colon);
+    if (quote == std::string::npos)
+        return {};
+    std::string value;
+    for (std::size_t i = quote + 1; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"')
+            break;
+        if (c != '\\') {
+            value += c;
+            continue;
+        }
+        if (i + 1 >= text.size()) {
+            value += '\\';
+            break;
+        }
+        const char next = text[++i];
+        switch (next) {
+            case 'n':
+                value += '\n';
+                break;
+            case 'r':
+                value += '\r';
+                break;
+            case 't':
+                value += '\t';
+                break;
+            default:
+                value += next;
+                break;
+        }
+    }
+    return value;
+}
+
+bool json_get_bool(const std::string& text, const std::string& key, bool default_value) {
+    const std::string needle = "\"" + key + "\"";
+    const auto at = text.find(needle);
+    if (at == std::string::npos)
+        return default_value;
+    const auto colon = text.find(':', at);
+    if (colon == std::string::npos)
+        return default_value;
+    const auto start = text.find_first_not_of(" \t\r\n", colon + 1);
+    if (start == std::string::npos)
+        return default_value;
+    if (text.compare(start, 4, "true") == 0)
+        return true;
+    if (text.compare(start, 5, "false") == 0)
+        return false;
+    return default_value;
+}
+
+std::string filter_map_name(const std::string& value) {
+    std::string name;
+    for (char c : value) {
+        if (name.size() == 23)
+            break;
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            c == '_') {
+            name += c;
+        }
+    }
+    return name;
+}
+
+std::string launch_extra_arguments(const std::string& cmd, const std::string& message) {
+    if (cmd == "launch")
+        return json_get_bool(message, "betaMode", false) ? build::beta_marker : "";
+    const std::string name = filter_map_name(json_get_string(message, "map"));
+    if (name.empty())
+        return {};
+    return (cmd == "watchSpectator" ? "--spectate-map=" : "--enter-map=") + name;
+}
+
+GameSettings settings_from_command(const std::string& message) {
+    const auto at = message.find("\"data\"");
+    const std::string data = at == std::string::npos ? message : message.substr(at);
+    GameSettings settings;
+    settings.mode = json_get_string(data, "mode");
+    if (settings.mode.empty())
+        settings.mode = "windowed";
+    settings.vsync = json_get_bool(data, "vsync", false);
+    settings.unlimited_fps = json_get_bool(data, "unlockFps", true);
+    settings.lock_mouse = json_get_bool(data, "captureMouse", false);
+    return settings;
+}
+
+BetaLoginRequest beta_login_from_command(const std::string& message) {
+    BetaLoginRequest request;
+    request.username = json_get_string(message, "username");
+    request.password = json_get_string(message, "password");
+    request.remember = json_get_bool(message, "remember", false);
+    return request;
+}
+
+bool is_openable_url(const std::string& url) {
+    // The page is ours, but whatever it shows may come from the server; only web and mail
+    // links may reach the shell, never a program or a file path.
+    return starts_with_ignoring_case(url, "http://") ||
+           starts_with_ignoring_case(url, "https://") || starts_with_ignoring_case(url, "mailto:");
+}
+
+void send_ready_answers() {
+    send_version(launcher_config.version);
+    send_settings();
+    send_saved_beta_creds();
+}
+
+void start_update_check(bool repair) {
+    if (updater::update_in_progress.load())
+        return;
+    try {
+        std::thread([repair] {
+            try {
+                updater::run_update_check_impl(repair);
+            } catch (...) {
+                // Nothing may unwind out of a worker; the check reports its own failures.
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread could be made: the click does nothing, as while a check runs.
+    }
+}
+
+namespace {
+
+void dispatch(const std::string& cmd, const std::string& message) {
+    if (cmd == "ready") {
+        send_ready_answers();
+        start_probe_server();
+        start_fetch_banners();
+        bool expected = false;
+        if (realm_poll_started.compare_exchange_strong(expected, true)) {
+            try {
+                start_realm_poller();
+            } catch (...) {
+                // Let the next ready try again instead of never polling.
+                realm_poll_started.store(false);
+                throw;
+            }
+        }
+    } else if (cmd == "launch") {
+        start_launch_worker(launch_extra_arguments(cmd, message));
+    } else if (cmd == "loginBeta") {
+        start_beta_login(std::make_unique<BetaLoginRequest>(beta_login_from_command(message)));
+    } else if (cmd == "clearBetaCreds") {
+        std::string path = beta_creds_path();
+        if (path.empty()) {
+            path = exe_path("cache") + build::path_separator + "beta_creds.json";
+        }
+        std::error_code ec;
+        std::filesystem::remove(path, ec);
+    } else if (cmd == "launchWithMap" || cmd == "watchSpectator") {
+        start_launch_worker(launch_extra_arguments(cmd, message));
+    } else if (cmd == "checkUpdates") {
+        start_update_check(false);
+    } else if (cmd == "repair") {
+        start_update_check(true);
+    } else if (cmd == "saveSettings") {
+        save_game_settings(settings_from_command(message));
+    } else if (cmd == "openURL") {
+        const std::string url = json_get_string(message, "url");
+        if (is_openable_url(url))
+            platform::shell_open(url);
+    } else if (cmd == "minimize") {
+        platform::minimize_window();
+    } else if (cmd == "close") {
+        platform::end_message_loop();
+    } else if (cmd == "dragWindow") {
+        platform::begin_window_drag();
+    } else if (cmd == "restartNow") {
+        const std::string self =
+            "\"" + exe_dir + build::path_separator + build::launcher_exe_name + "\"";
+        platform::start_detached(self, exe_dir);
+        platform::end_message_loop();
+    }
+}
+
+}  // namespace
+
+void handle_page_command(const std::string& message) {
+    const std::string cmd = json_get_string(message, "cmd");
+    if (cmd.empty())
+        return;
+    try {
+        dispatch(cmd, message);
+    } catch (...) {
+        // This runs inside the web view's message callback: a worker that could not be started
+        // (no resources for a thread) or a failed allocation drops the command, nothing more.
+    }
+}
+
+}  // namespace km
