@@ -1,7 +1,335 @@
-// Placeholder until the update check lands: claims nothing and reports failure.
+// One update check: signed manifest, comparison through the verify cache, downloads into the
+// staging folder, installation, and the events that tell the page each step.
 #include "updater/update_check.h"
 
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "km/build_config.h"
+#include "launcher/app_state.h"
+#include "launcher/events.h"
+#include "platform/platform.h"
+#include "updater/manifest.h"
+#include "updater/sha256.h"
+#include "updater/staging.h"
+#include "updater/transfers.h"
+#include "updater/verify_cache.h"
+
 namespace km::updater {
+
 std::atomic<bool> update_in_progress{false};
-bool run_update_check_impl(bool) { return false; }
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The last progress text this check posted: a flood of download progress calls mostly repeats
+// the same three-decimal fraction, and the page could not tell those events apart.
+struct CheckEvents {
+    std::string last_progress;
+};
+
+void post_progress(std::string* last, const char* status, const char* state, double fraction) {
+    std::string text = event_text::progress(status, state, fraction);
+    if (last) {
+        if (text == *last)
+            return;
+        *last = text;
+    }
+    post_ui_event(text);
+}
+
+// Errors, warnings and the final success text must reach the page even after a flood filled
+// the window's queue.
+void post_final_progress(CheckEvents& events, const char* status, const char* state) {
+    std::string text = event_text::progress(status, state, 1.0);
+    events.last_progress = text;
+    post_ui_event_reliably(text);
+}
+
+struct Outcome {
+    bool ok = false;
+    bool reload = false;
+    bool restart = false;
+};
+
+Outcome fail(CheckEvents& events, const char* text) {
+    post_final_progress(events, text, "error");
+    return {};
+}
+
+bool entry_applies(const ManifestEntry& entry) {
+    return entry.platform != "linux";
+}
+
+// Where each entry lives locally and in the staging folder. An entry path that could leave the
+// installation folder, or that the file system cannot represent, makes the manifest unusable:
+// false, before anything is compared or written.
+bool build_entry_paths(const UpdateManifest& manifest, std::vector<std::string>& local,
+                       std::vector<std::string>& staged) {
+    const fs::path root(exe_dir);
+    const fs::path staging = root / "updates";
+    local.assign(manifest.files.size(), {});
+    staged.assign(manifest.files.size(), {});
+    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+        const ManifestEntry& entry = manifest.files[i];
+        if (!entry_applies(entry))
+            continue;
+        if (!is_safe_entry_path(entry.path))
+            return false;
+        try {
+            const fs::path relative(entry.path);
+            local[i] = (root / relative).string();
+            staged[i] = (staging / relative).string();
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string pending_game_path() {
+    return exe_dir + build::path_separator + launcher_config.game_exe;
+}
+
+Outcome run_check(bool repair, CheckEvents& events) {
+    post_ui_event_reliably(event_text::updating(true));
+    post_progress(&events.last_progress, "Checking for updates...", "working", 0.0);
+
+    const std::string game_path = pending_game_path();
+    if (apply_pending_update(game_path))
+        remove_old_copy(game_path);
+
+    const std::string& host = launcher_config.host;
+    const int port = launcher_config.port;
+    std::string body, error;
+    if (!http_get(host, port, launcher_config.manifest, body, error)) {
+        char text[384];
+        std::snprintf(text, sizeof text, "Offline: %s", error.c_str());
+        post_final_progress(events, text, "error");
+        post_ui_event_reliably(event_text::server_status(false));
+        return {};
+    }
+    send_server_status(true);
+
+    std::string signature;
+    if (!http_get_quiet(host, port, launcher_config.manifest + ".sig", signature) ||
+        signature.size() != 64)
+        return fail(events, "Update blocked: missing or malformed manifest signature.");
+    if (!verify_manifest_signature(reinterpret_cast<const std::uint8_t*>(signature.data()),
+                                   reinterpret_cast<const std::uint8_t*>(body.data()), body.size()))
+        return fail(events,
+                    "Update blocked: manifest signature is INVALID (tampered or wrong key).");
+
+    UpdateManifest manifest;
+    std::vector<std::string> local, staged;
+    if (!parse_manifest(body, manifest) || !build_entry_paths(manifest, local, staged))
+        return fail(events, "Invalid manifest from server.");
+
+    char version[32];
+    std::snprintf(version, sizeof version, "%d.%d.%d", manifest.major, manifest.minor,
+                  manifest.patch);
+    send_version(version);
+
+    // (The game folder's anti-tamper clean-up would run here; this launcher has none.)
+
+    const int total = static_cast<int>(manifest.files.size());
+    const VerifyCache old_cache = repair ? VerifyCache{} : load_verify_cache();
+    VerifyCache new_cache;
+    std::vector<std::size_t> queue;
+    for (std::size_t idx = 0; idx < manifest.files.size(); ++idx) {
+        const int i = static_cast<int>(idx) + 1;
+        const ManifestEntry& entry = manifest.files[idx];
+        if (!entry_applies(entry))
+            continue;
+        if (repair) {
+            queue.push_back(idx);
+            continue;
+        }
+        char text[256];
+        std::snprintf(text, sizeof text, "Checking %s (%d/%d)", entry.path.c_str(), i, total);
+        post_progress(&events.last_progress, text, "working",
+                      static_cast<double>(i) / static_cast<double>(total));
+
+        const FileStat stat = file_stat(local[idx]);
+        std::string hash;
+        if (stat.ok)
+            hash = lookup_verify_cache(old_cache, entry.path, stat.size, stat.mtime);
+        if (hash.empty())
+            hash = sha256_file(local[idx]);
+        if (stat.ok && !hash.empty())
+            record_verify_cache(new_cache, entry.path, stat.size, stat.mtime, hash);
+        if (hash != entry.sha256)
+            queue.push_back(idx);
+    }
+    if (!repair)
+        save_verify_cache(new_cache);
+
+    if (queue.empty()) {
+        char text[128];
+        std::snprintf(text, sizeof text, "All files up to date (v%d.%d.%d)", manifest.major,
+                      manifest.minor, manifest.patch);
+        post_final_progress(events, text, "success");
+        post_ui_event_reliably(event_text::update_complete(0, false));
+        return {true, false, false};
+    }
+
+    create_staging_dir(exe_dir);
+    const int n = static_cast<int>(queue.size());
+    for (int k = 0; k < n; ++k) {
+        const ManifestEntry& entry = manifest.files[queue[k]];
+        char text[256];
+        std::snprintf(text, sizeof text, "Downloading %s (%d/%d)", entry.path.c_str(), k + 1, n);
+        post_progress(&events.last_progress, text, "working",
+                      static_cast<double>(k) / static_cast<double>(n));
+
+        const std::string remote = "/launcher_files/" + entry.path;
+        const DownloadProgressContext context{text, k, n, &events.last_progress};
+        bool downloaded = false;
+        try {
+            downloaded =
+                http_download_file(host.c_str(), port, remote.c_str(), staged[queue[k]],
+                                   [&context](std::size_t received, std::size_t announced) {
+                                       return download_progress(context, received, announced);
+                                   });
+        } catch (const std::exception&) {
+            downloaded = false;  // e.g. the staged file's folder could not be created
+        }
+        if (!downloaded)
+            return fail(events, "Download failed. Check your connection.");
+
+        if (sha256_file(staged[queue[k]]) != entry.sha256) {
+            std::error_code ec;
+            fs::remove(fs::path(staged[queue[k]]), ec);
+            return fail(events, "File verification failed.");
+        }
+    }
+
+    post_progress(&events.last_progress, "Applying update...", "working", 1.0);
+    Outcome outcome{true, false, false};
+    int in_use = 0;
+    std::string example;
+    for (std::size_t idx : queue) {
+        const ManifestEntry& entry = manifest.files[idx];
+        bool installed = false;
+        try {
+            installed = install_staged_file(staged[idx], local[idx], entry.executable);
+        } catch (const std::exception&) {
+            installed = false;
+        }
+        if (!installed) {
+            if (in_use++ == 0)
+                example = entry.path;
+            continue;
+        }
+        if (entry.path.compare(0, 4, "web/") == 0)
+            outcome.reload = true;
+        if (entry.path == build::launcher_exe_name)
+            outcome.restart = true;
+    }
+    if (in_use > 0) {
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "%d file(s) were in use and will finish updating on next launch (e.g. %s).",
+                      in_use, example.c_str());
+        post_final_progress(events, text, "warning");
+    }
+
+    remove_staging_dir(exe_dir);
+    apply_pending_update(game_path);
+    remove_old_copy(game_path);
+
+    char text[128];
+    if (outcome.restart)
+        std::snprintf(text, sizeof text,
+                      "Updated to v%d.%d.%d \xE2\x80\x94 restart launcher to apply", manifest.major,
+                      manifest.minor, manifest.patch);
+    else
+        std::snprintf(text, sizeof text, "Updated to v%d.%d.%d", manifest.major, manifest.minor,
+                      manifest.patch);
+    post_final_progress(events, text, "success");
+    post_ui_event_reliably(event_text::update_complete(n, outcome.restart));
+    return outcome;
+}
+
+// Window requests are as important as final events: retried while the window's queue is full.
+void post_window_request_reliably(platform::WindowRequest request) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!platform::post_window_request(request)) {
+        if (!platform::window_exists() || std::chrono::steady_clock::now() >= deadline)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+}  // namespace
+
+bool create_staging_dir(const std::string& dir) {
+    std::error_code ec;
+    fs::create_directories(fs::path(dir) / "updates", ec);
+    return !ec;
+}
+
+void remove_staging_dir(const std::string& dir) {
+    std::error_code ec;
+    fs::remove_all(fs::path(dir) / "updates", ec);
+}
+
+double download_fraction(std::uint64_t received, std::uint64_t total, int index, int count) {
+    double f = total == 0 ? 0.0 : static_cast<double>(received) / static_cast<double>(total);
+    if (f > 1.0)
+        f = 1.0;
+    return (f + static_cast<double>(index)) / static_cast<double>(count);
+}
+
+bool download_progress(const DownloadProgressContext& context, std::uint64_t received,
+                       std::uint64_t total) {
+    post_progress(context.last_posted, context.status.c_str(), "working",
+                  download_fraction(received, total, context.index, context.count));
+    return true;
+}
+
+void request_page_reload() {
+    post_window_request_reliably(platform::WindowRequest::reload_page);
+}
+
+void request_restart_prompt() {
+    post_window_request_reliably(platform::WindowRequest::restart_prompt);
+}
+
+bool run_update_check_impl(bool repair) {
+    // The claim itself: whoever flips the flag first runs; everybody else leaves without a word.
+    if (update_in_progress.exchange(true))
+        return false;
+
+    CheckEvents events;
+    Outcome outcome;
+    try {
+        outcome = run_check(repair, events);
+    } catch (...) {
+        // Nothing here may end the process; the page hears that the check stopped.
+        outcome = {};
+        try {
+            post_final_progress(events, "Update failed.", "error");
+        } catch (...) {
+        }
+    }
+    try {
+        post_ui_event_reliably(event_text::updating(false));
+    } catch (...) {
+    }
+    update_in_progress.store(false);
+
+    if (outcome.restart)
+        request_restart_prompt();
+    else if (outcome.reload)
+        request_page_reload();
+    return outcome.ok;
+}
+
 }  // namespace km::updater

@@ -1,8 +1,210 @@
-// Placeholder until beta access lands: deliberately does nothing.
+// Beta sign-in against the beta server, and the remembered credentials under cache/.
 #include "launcher/beta/beta.h"
 
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "km/build_config.h"
+#include "launcher/app_state.h"
+#include "launcher/commands.h"
+#include "launcher/events.h"
+#include "updater/transfers.h"
+
 namespace km {
-void start_beta_login(std::unique_ptr<BetaLoginRequest>) {}
-void send_saved_beta_creds() {}
-std::string beta_creds_path() { return {}; }
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char base64_alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Login workers write the file and the window's thread reads it; one at a time, so two
+// remembered sign-ins finishing together cannot interleave their bytes.
+std::mutex& creds_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::string login_result_event(bool ok, const char* reason) {
+    if (ok)
+        return "{\"event\":\"betaLoginResult\",\"ok\":true}";
+    return std::string("{\"event\":\"betaLoginResult\",\"ok\":false,\"reason\":\"") + reason +
+           "\"}";
+}
+
+const char* failure_reason(int status) {
+    if (status == 0)
+        return "Cannot reach beta server (offline?)";
+    if (status == 500)
+        return "Beta server error";
+    return "Invalid credentials";
+}
+
+}  // namespace
+
+std::string beta_creds_path() {
+    return exe_path("cache") + build::path_separator + "beta_creds.json";
+}
+
+void escape_login_field(const std::string& text, std::string& out) {
+    for (char c : text) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                out += c;
+        }
+    }
+}
+
+std::string base64_encode(const std::string& bytes) {
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    unsigned accumulator = 0;
+    int bits = -6;
+    for (char c : bytes) {
+        accumulator = (accumulator << 8) | static_cast<unsigned char>(c);
+        bits += 8;
+        while (bits >= 0) {
+            out += base64_alphabet[(accumulator >> bits) & 0x3F];
+            bits -= 6;
+        }
+    }
+    if (bits > -6)
+        out += base64_alphabet[((accumulator << 8) >> (bits + 8)) & 0x3F];
+    while (out.size() % 4 != 0)
+        out += '=';
+    return out;
+}
+
+std::string base64_decode(const std::string& text) {
+    // Every byte outside the alphabet counts as 0; only "=" and bytes below "+" are skipped.
+    static const auto table = [] {
+        std::array<unsigned char, 256> values{};
+        for (int i = 0; i < 64; ++i)
+            values[static_cast<unsigned char>(base64_alphabet[i])] = static_cast<unsigned char>(i);
+        return values;
+    }();
+    std::string out;
+    out.reserve(text.size() / 4 * 3);
+    unsigned accumulator = 0;
+    int bits = -8;
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '=' || byte < '+')
+            continue;
+        accumulator = ((accumulator << 6) | table[byte]) & 0xFFFFFF;
+        bits += 6;
+        if (bits >= 0) {
+            out += static_cast<char>((accumulator >> bits) & 0xFF);
+            bits -= 8;
+        }
+    }
+    return out;
+}
+
+void save_beta_creds(const std::string& username, const std::string& password) {
+    const std::string content =
+        "{\"u\":\"" + base64_encode(username) + "\",\"p\":\"" + base64_encode(password) + "\"}";
+    std::lock_guard<std::mutex> guard(creds_mutex());
+    std::error_code ec;
+    fs::create_directories(fs::path(exe_path("cache")), ec);
+
+    // A reader or a crash mid-write must never see half a file: write a temporary copy, make it
+    // owner-only before the secret goes in, then rename it over the old file.
+    const fs::path final_path(beta_creds_path());
+    fs::path temp_path = final_path;
+    temp_path += ".tmp";
+    {
+        std::ofstream out(temp_path, std::ios::binary | std::ios::trunc);
+        if (!out)
+            return;
+        fs::permissions(temp_path, fs::perms::owner_read | fs::perms::owner_write,
+                        fs::perm_options::replace, ec);
+        out << content;
+        out.close();
+        if (!out) {
+            fs::remove(temp_path, ec);
+            return;
+        }
+    }
+    fs::rename(temp_path, final_path, ec);
+    if (ec)
+        fs::remove(temp_path, ec);
+}
+
+void send_saved_beta_creds() {
+    std::string content;
+    {
+        std::lock_guard<std::mutex> guard(creds_mutex());
+        std::error_code ec;
+        const fs::path path(beta_creds_path());
+        if (!fs::exists(path, ec))
+            return;
+        std::ifstream in(path, std::ios::binary);
+        if (!in)
+            return;
+        content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const std::string u = json_get_string(content, "u");
+    const std::string p = json_get_string(content, "p");
+    if (u.empty() || p.empty())
+        return;
+    post_ui_event("{\"event\":\"betaSavedCreds\",\"username\":\"" + json_escape(base64_decode(u)) +
+                  "\",\"password\":\"" + json_escape(base64_decode(p)) + "\"}");
+}
+
+void beta_login(BetaLoginRequest& request) {
+    std::string body = "{\"username\":\"";
+    escape_login_field(request.username, body);
+    body += "\",\"password\":\"";
+    escape_login_field(request.password, body);
+    body += "\"}";
+
+    std::string answer;
+    int status = 0;
+    const bool success = updater::http_post_json(build::beta_host, beta_port, "/api/launcher_login",
+                                                 body, answer, status);
+    if (success && answer.find("\"ok\":true") != std::string::npos) {
+        if (request.remember)
+            save_beta_creds(request.username, request.password);
+        post_ui_event_reliably(login_result_event(true, nullptr));
+        return;
+    }
+    post_ui_event_reliably(login_result_event(false, failure_reason(status)));
+}
+
+void start_beta_login(std::unique_ptr<BetaLoginRequest> request) {
+    try {
+        std::thread([request = std::move(request)]() mutable {
+            try {
+                beta_login(*request);
+            } catch (...) {
+                // An escaping exception would end the whole launcher; the page just gets no
+                // answer for this sign-in.
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread could be started: the sign-in is dropped like an unreachable server would be.
+    }
+}
+
 }  // namespace km

@@ -1,0 +1,135 @@
+// The news banners: names from the server's document, images into cache/banners, one event.
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "km/build_config.h"
+#include "launcher/app_state.h"
+#include "launcher/events.h"
+#include "launcher/feeds/feeds.h"
+#include "updater/transfers.h"
+
+namespace km {
+namespace {
+
+// Two quick ready commands start two runs; both would write the same cache files at once.
+std::mutex& banner_run_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+}  // namespace
+
+std::vector<std::string> scan_banner_names(const std::string& document) {
+    std::vector<std::string> names;
+    const std::size_t key = document.find("\"banners\"");
+    if (key == std::string::npos)
+        return names;
+    const std::size_t open = document.find('[', key);
+    if (open == std::string::npos)
+        return names;
+    const std::size_t close = document.find(']', open);
+    if (close == std::string::npos)
+        return names;
+
+    std::size_t pos = open + 1;
+    while (pos < close) {
+        const std::size_t first = document.find('"', pos);
+        if (first == std::string::npos || first >= close)
+            break;
+        const std::size_t second = document.find('"', first + 1);
+        if (second == std::string::npos || second >= close)
+            break;
+        names.push_back(document.substr(first + 1, second - first - 1));
+        pos = second + 1;
+    }
+    return names;
+}
+
+bool is_plain_file_name(const std::string& name) {
+    if (name.empty() || name == "." || name == "..")
+        return false;
+    return name.find_first_of(std::string("/\\:\0", 4)) == std::string::npos;
+}
+
+std::string file_url(const std::string& local_path) {
+    std::string path = local_path;
+    for (char& c : path)
+        if (c == '\\')
+            c = '/';
+
+    // Escaped like the page's own address, so an installation folder named "Games #2" gives
+    // image addresses that load just as the page does.
+    static const char hex[] = "0123456789ABCDEF";
+    std::string escaped;
+    for (char ch : path) {
+        const auto c = static_cast<unsigned char>(ch);
+        const bool keep = c > 0x20 && c < 0x7F && c != '"' && c != '#' && c != '%' && c != '<' &&
+                          c != '>' && c != '?' && c != '[' && c != ']' && c != '^' && c != '`' &&
+                          c != '{' && c != '|' && c != '}';
+        if (keep) {
+            escaped += ch;
+        } else {
+            escaped += '%';
+            escaped += hex[c >> 4];
+            escaped += hex[c & 0xF];
+        }
+    }
+    if (escaped.compare(0, 2, "//") == 0)
+        return "file:" + escaped;  // \\server\share
+    if (escaped.compare(0, 1, "/") == 0)
+        return "file://" + escaped;
+    return "file:///" + escaped;
+}
+
+void fetch_banners() {
+    std::string document, error;
+    if (!updater::http_get(launcher_config.host, launcher_config.port, launcher_config.banners,
+                           document, error))
+        return;
+
+    std::vector<std::string> names;
+    for (std::string& name : scan_banner_names(document))
+        if (is_plain_file_name(name))
+            names.push_back(std::move(name));
+    if (names.empty())
+        return;
+
+    std::lock_guard<std::mutex> guard(banner_run_mutex());
+    const std::string folder = exe_path("cache") + build::path_separator + "banners";
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(folder), ec);
+
+    std::vector<std::string> urls;
+    for (const std::string& name : names) {
+        const std::string local = folder + build::path_separator + name;
+        const std::string remote = "/banners/" + name;
+        bool ok = false;
+        try {
+            ok = updater::http_download_file(launcher_config.host.c_str(), launcher_config.port,
+                                             remote.c_str(), local, {});
+        } catch (const std::exception&) {
+            ok = false;  // e.g. the cache folder could not be created
+        }
+        if (ok)
+            urls.push_back(file_url(local));
+    }
+    if (!urls.empty())
+        send_banners(urls);
+}
+
+void start_fetch_banners() {
+    try {
+        std::thread([] {
+            try {
+                fetch_banners();
+            } catch (...) {
+                // The banners stay as they were; a worker must never take the launcher down.
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+    }
+}
+
+}  // namespace km

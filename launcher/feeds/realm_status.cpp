@@ -1,0 +1,106 @@
+// The server-online probe and the realm status poller.
+#include <atomic>
+#include <chrono>
+#include <system_error>
+#include <thread>
+
+#include "launcher/app_state.h"
+#include "launcher/commands.h"
+#include "launcher/events.h"
+#include "launcher/feeds/feeds.h"
+#include "updater/transfers.h"
+#include "updater/update_check.h"
+
+namespace km {
+namespace {
+
+// A slow server must not collect a growing pile of fetch threads: a tick whose previous fetch
+// still runs starts none.
+std::atomic<bool> fetch_running{false};
+// The ready command starts the poller once per process; this keeps a second call harmless.
+std::atomic<bool> poller_running{false};
+
+void start_one_fetch() {
+    if (fetch_running.exchange(true))
+        return;
+    try {
+        std::thread([] {
+            try {
+                fetch_realm_status();
+            } catch (...) {
+                // A failed poll is silent; the next tick tries again.
+            }
+            fetch_running.store(false);
+        }).detach();
+    } catch (const std::system_error&) {
+        fetch_running.store(false);
+    }
+}
+
+}  // namespace
+
+void probe_server() {
+    std::string body, error;
+    const bool online = updater::http_get(launcher_config.host, launcher_config.port,
+                                          launcher_config.manifest, body, error);
+    send_server_status(online);
+    // The check claims the update flag itself and returns at once when another check holds it,
+    // so a probe never runs a second check beside a running one.
+    if (online)
+        updater::run_update_check_impl(false);
+}
+
+void fetch_realm_status() {
+    std::string body, error;
+    if (!updater::http_get(launcher_config.host, launcher_config.port, "/realm_status.json", body,
+                           error))
+        return;
+    if (!body.empty())
+        send_realm_status(body);
+}
+
+bool realm_fetch_in_flight() {
+    return fetch_running.load();
+}
+
+void poll_realm_status() {
+    while (realm_poll_started.load()) {
+        start_one_fetch();
+        for (int i = 0; i < 2; ++i) {
+            if (!realm_poll_started.load())
+                return;
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+    }
+}
+
+void start_probe_server() {
+    try {
+        std::thread([] {
+            try {
+                probe_server();
+            } catch (...) {
+                // The check inside reports its own end; nothing else to tell the page.
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+    }
+}
+
+void start_realm_poller() {
+    if (poller_running.exchange(true))
+        return;
+    try {
+        std::thread([] {
+            try {
+                poll_realm_status();
+            } catch (...) {
+            }
+            poller_running.store(false);
+        }).detach();
+    } catch (const std::system_error&) {
+        poller_running.store(false);
+    }
+}
+
+}  // namespace km
