@@ -1,0 +1,240 @@
+#include "tools/release_tree.h"
+
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+#include "tools/tool_common.h"
+#include "updater/manifest.h"
+#include "updater/sha256.h"
+
+namespace km::tools {
+
+namespace fs = std::filesystem;
+
+const std::vector<std::string>& default_excludes() {
+    static const std::vector<std::string> patterns = {
+        "/launcher.ini", "/settings.ini", "/launcher_verify_cache.txt", "/cache/", "/updates/",
+        "*.update",      "*.old",
+    };
+    return patterns;
+}
+
+bool is_excluded(const std::vector<std::string>& patterns, const std::string& path,
+                 bool is_folder) {
+    const auto slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    for (std::string pattern : patterns) {
+        if (pattern.empty()) {
+            continue;
+        }
+        if (pattern.back() == '/') {
+            if (!is_folder) {
+                continue;
+            }
+            pattern.pop_back();
+        }
+        const bool anchored = pattern.find('/') != std::string::npos;
+        if (anchored && pattern.front() == '/') {
+            pattern.erase(0, 1);
+        }
+        const std::string& subject = anchored ? path : name;
+        if (::fnmatch(pattern.c_str(), subject.c_str(), FNM_PATHNAME) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> default_executables(const std::vector<std::string>& game_exes) {
+    std::vector<std::string> names = {"Launcher.exe", "Launcher", "Game_x64_win.exe",
+                                      "Game_x64_win_beta.exe"};
+    names.insert(names.end(), game_exes.begin(), game_exes.end());
+    return names;
+}
+
+std::string windows_name_problem(const std::string& path) {
+    static const char* const devices[] = {
+        "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7",
+        "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        const std::string part = path.substr(start, end - start);
+        for (const char c : part) {
+            if (static_cast<unsigned char>(c) < 0x20 || std::strchr("<>:\"|?*\\", c) != nullptr) {
+                return std::string("holds the character ") + printable(std::string(1, c)) +
+                       ", which Windows does not allow in file names";
+            }
+        }
+        if (!part.empty() && (part.back() == '.' || part.back() == ' ')) {
+            return "ends a name with a dot or a blank, which Windows drops";
+        }
+        std::string stem = part.substr(0, part.find('.'));
+        std::transform(stem.begin(), stem.end(), stem.begin(), [](char c) {
+            return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+        });
+        for (const char* device : devices) {
+            if (stem == device) {
+                return "uses the Windows device name " + part;
+            }
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
+namespace {
+
+struct Walker {
+    const fs::path& root;
+    fs::path canonical_root;
+    const ScanOptions& options;
+    std::vector<std::string>& problems;
+    std::vector<ReleaseFile> files;
+
+    void problem(const fs::path& where, const std::string& what) {
+        problems.push_back(printable(where.string()) + ": " + what);
+    }
+
+    bool inside_root(const fs::path& target) const {
+        auto r = canonical_root.begin();
+        auto t = target.begin();
+        for (; r != canonical_root.end(); ++r, ++t) {
+            if (t == target.end() || *r != *t) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void walk(const fs::path& folder, const std::string& prefix) {
+        std::error_code ec;
+        std::vector<fs::path> entries;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            entries.push_back(it->path());
+        }
+        if (ec) {
+            problem(folder, "cannot list the folder: " + ec.message());
+            return;
+        }
+        std::sort(entries.begin(), entries.end());
+        for (const fs::path& entry : entries) {
+            visit(entry, prefix + entry.filename().string());
+        }
+    }
+
+    void visit(const fs::path& entry, const std::string& rel) {
+        std::error_code ec;
+        const fs::file_status link_status = fs::symlink_status(entry, ec);
+        if (ec) {
+            problem(entry, "cannot read its status: " + ec.message());
+            return;
+        }
+        fs::file_status status = link_status;
+        if (fs::is_symlink(link_status)) {
+            const fs::path target = fs::canonical(entry, ec);
+            if (ec) {
+                problem(entry, "is a symbolic link that leads nowhere (" + ec.message() + ")");
+                return;
+            }
+            if (!inside_root(target)) {
+                problem(entry, "is a symbolic link that leaves the release folder (to " +
+                                   printable(target.string()) + ")");
+                return;
+            }
+            status = fs::status(target, ec);
+        }
+        const bool folder = fs::is_directory(status);
+        if (is_excluded(options.excludes, rel, folder)) {
+            return;
+        }
+        const std::string name = entry.filename().string();
+        if (!is_valid_utf8(name)) {
+            problem(entry, "the name is not valid UTF-8");
+            return;
+        }
+        if (folder) {
+            if (fs::is_symlink(link_status)) {
+                problem(entry, "is a symbolic link to a folder; only links to files are published");
+                return;
+            }
+            walk(entry, rel + "/");
+            return;
+        }
+        if (!fs::is_regular_file(status)) {
+            problem(entry, "is not a regular file");
+            return;
+        }
+        if (!updater::is_safe_entry_path(rel)) {
+            problem(entry, "cannot be a manifest path (" + printable(rel) + ")");
+            return;
+        }
+        if (options.windows_names) {
+            if (const std::string why = windows_name_problem(rel); !why.empty()) {
+                problem(entry, why);
+                return;
+            }
+        }
+        // Open it once ourselves so that a failure names its cause; the hash itself must come
+        // from the same function the launcher uses.
+        const int fd = ::open(entry.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            problem(entry, std::string("cannot be read: ") + std::strerror(errno));
+            return;
+        }
+        ::close(fd);
+        ReleaseFile file;
+        file.path = rel;
+        file.source = entry;
+        file.size = fs::file_size(entry, ec);
+        file.sha256 = updater::sha256_file(entry.string());
+        if (ec || file.sha256.empty()) {
+            problem(entry, "cannot be read");
+            return;
+        }
+        files.push_back(std::move(file));
+    }
+};
+
+}  // namespace
+
+std::vector<ReleaseFile> scan_release(const fs::path& root, const ScanOptions& options,
+                                      std::vector<std::string>& problems) {
+    std::error_code ec;
+    Walker walker{root, fs::canonical(root, ec), options, problems, {}};
+    if (ec || !fs::is_directory(walker.canonical_root)) {
+        problems.push_back(printable(root.string()) + ": is not a folder");
+        return {};
+    }
+    walker.walk(root, "");
+    std::sort(walker.files.begin(), walker.files.end(),
+              [](const ReleaseFile& a, const ReleaseFile& b) { return a.path < b.path; });
+    if (options.windows_names) {
+        // Windows folds case: two such paths would be one file on a player's disk.
+        std::map<std::string, std::string> folded;
+        for (const ReleaseFile& file : walker.files) {
+            std::string key = file.path;
+            std::transform(key.begin(), key.end(), key.begin(), [](char c) {
+                return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+            });
+            const auto [it, fresh] = folded.emplace(key, file.path);
+            if (!fresh) {
+                problems.push_back(printable(file.source.string()) +
+                                   ": differs only in letter case from " + printable(it->second) +
+                                   ", which is the same file on Windows");
+            }
+        }
+    }
+    return std::move(walker.files);
+}
+
+}  // namespace km::tools
