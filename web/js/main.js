@@ -61,6 +61,7 @@
     const online = ev.online === true;
     $('server-status').dataset.online = online ? 'true' : 'false';
     $('server-label').textContent = online ? 'Server online' : 'Server offline';
+    ns.update.onServerStatus(online);
   });
   bridge.on('settings', ns.dialogs.onSettings);
   bridge.on('banners', ns.banners.onBanners);

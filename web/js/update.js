@@ -11,6 +11,7 @@
   let frame = 0;
   let shown = { text: null, state: null, percent: null };
   let updating = false;
+  let heardProgress = false;
   let launchLock = 0;       // timer while a launch request waits for its check
   const listeners = [];
 
@@ -45,6 +46,7 @@
   // Progress can arrive thousands of times a second; only the newest one per
   // frame is drawn, so the final state always lands and nothing queues up.
   function onProgress(ev) {
+    heardProgress = true;
     pending = {
       text: ev.status == null ? '' : String(ev.status),
       state: STATES.indexOf(ev.state) >= 0 ? ev.state : 'idle',
@@ -85,11 +87,21 @@
   function onUpdateComplete(ev) {
     const n = typeof ev.downloaded === 'number' && isFinite(ev.downloaded) ? ev.downloaded : 0;
     let text;
-    if (n <= 0) text = 'Last check: nothing to download';
-    else if (n === 1) text = 'Last update: 1 file downloaded';
-    else text = 'Last update: ' + n + ' files downloaded';
+    if (n <= 0) text = 'Nothing to download';
+    else if (n === 1) text = '1 file downloaded';
+    else text = n + ' files downloaded';
     el.summary.textContent = text;
     if (ev.restartNeeded === true) el.restartPending.hidden = false;
+  }
+
+  // Until a check reports, the status line is all the player sees about the
+  // server; a probe that failed would otherwise leave it waiting for ever.
+  function onServerStatus(online) {
+    if (online || heardProgress || updating) return;
+    el.text.textContent = 'The update server cannot be reached. Check for updates to try again.';
+    el.root.dataset.state = 'warning';
+    shown.text = el.text.textContent;
+    shown.state = 'warning';
   }
 
   function onVersion(ev) {
@@ -129,6 +141,7 @@
     onUpdating: onUpdating,
     onUpdateComplete: onUpdateComplete,
     onVersion: onVersion,
+    onServerStatus: onServerStatus,
     holdForLaunch: holdForLaunch,
     isUpdating: function () { return updating; },
     onUpdatingChange: function (fn) { listeners.push(fn); },

@@ -1,0 +1,243 @@
+// Every event from the native side changes what the player sees, and odd or
+// hostile input never breaks the page or reaches the network.
+'use strict';
+
+const { test, before, after, beforeEach } = require('node:test');
+const assert = require('node:assert/strict');
+const { launch, open, fixtureUrl } = require('./harness');
+
+let browser;
+let t;
+
+before(async () => { browser = await launch(); });
+after(async () => { await browser.close(); });
+beforeEach(async () => {
+  if (t) {
+    assert.deepEqual(t.errors, [], 'no script error in the previous test');
+    await t.page.close();
+  }
+  t = await open(browser);
+});
+
+const disabled = selector => t.page.isDisabled(selector);
+
+test('progress shows status text, state styling and the fraction as a percentage', async () => {
+  // [event, state styling, percentage the player sees, progress bar value]
+  const cases = [
+    [{ status: 'Checking for updates...', state: 'working', percent: 0 }, 'working', '0%', '0'],
+    [{ status: 'Downloading maps/keep.pak (2/3)', state: 'working', percent: 0.667 }, 'working', '66%', '66'],
+    [{ status: 'Updated to v1.4.2', state: 'success', percent: 1 }, 'success', '100%', '100'],
+    [{ status: 'Offline: Could not establish connection', state: 'error', percent: 1 }, 'error', '', '100'],
+    [{ status: '2 file(s) were in use', state: 'warning', percent: 1 }, 'warning', '100%', '100'],
+    [{ status: 'Fresh', state: 'idle', percent: 0.29 }, 'idle', '29%', '29'],
+    [{ status: 'Odd values', state: 'exploding', percent: 7 }, 'idle', '100%', '100'],
+    [{}, 'idle', '0%', '0']
+  ];
+  for (const [ev, state, percent, valueNow] of cases) {
+    await t.emit(Object.assign({ event: 'progress' }, ev));
+    await t.frame();
+    assert.equal(await t.text('#status-text'), ev.status || '');
+    assert.equal(await t.page.getAttribute('#update', 'data-state'), state);
+    assert.equal(await t.text('#status-percent'), percent);
+    assert.equal(await t.page.getAttribute('#progress', 'aria-valuenow'), valueNow);
+    assert.equal(await t.page.evaluate(() => document.getElementById('progress-fill').style.width), valueNow + '%');
+  }
+  assert.equal(await t.page.getAttribute('#status-text', 'aria-live'), 'polite');
+});
+
+test('updating disables play, maps, check and repair until it ends', async () => {
+  await t.page.fill('#map-name', 'arena_01');
+  await t.emit({ event: 'updating', isUpdating: true });
+  for (const id of ['#btn-play', '#btn-repair', '#btn-check', '#btn-enter-map', '#btn-spectate']) {
+    assert.equal(await disabled(id), true, `${id} disabled while updating`);
+  }
+  assert.equal(await t.text('#play-label'), 'UPDATING…');
+  await t.emit({ event: 'updating', isUpdating: false });
+  for (const id of ['#btn-play', '#btn-repair', '#btn-check', '#btn-enter-map', '#btn-spectate']) {
+    assert.equal(await disabled(id), false, `${id} enabled again`);
+  }
+  // Repair confirmed while a check runs must not be sent.
+  await t.page.click('#btn-repair');
+  await t.emit({ event: 'updating', isUpdating: true });
+  assert.equal(await disabled('#repair-confirm'), true);
+});
+
+test('update complete reports the download count and a pending restart', async () => {
+  await t.emit({ event: 'updateComplete', downloaded: 0, restartNeeded: false });
+  assert.match(await t.text('#update-summary'), /Nothing to download/);
+  assert.equal(await t.page.isVisible('#btn-restart-pending'), false);
+  await t.emit({ event: 'updateComplete', downloaded: 12, restartNeeded: true });
+  assert.match(await t.text('#update-summary'), /12 files downloaded/);
+  assert.equal(await t.page.isVisible('#btn-restart-pending'), true);
+});
+
+test('server status and version are shown', async () => {
+  await t.emit({ event: 'serverStatus', online: true }, { event: 'version', value: '1.4.2 "Ember"' });
+  assert.equal(await t.text('#server-label'), 'Server online');
+  assert.equal(await t.text('#version'), '1.4.2 "Ember"');
+  await t.emit({ event: 'serverStatus', online: false });
+  assert.equal(await t.text('#server-label'), 'Server offline');
+  assert.equal(await t.page.getAttribute('#server-status', 'data-online'), 'false');
+});
+
+test('settings fill the dialog, and an unknown mode survives a save', async () => {
+  await t.emit({ event: 'settings', data: { mode: 'borderless', vsync: true, unlockFps: false, captureMouse: true } });
+  await t.page.click('#btn-settings');
+  assert.equal(await t.page.isChecked('#settings-modes input[value="borderless"]'), true);
+  assert.equal(await t.page.isChecked('#set-vsync'), true);
+  assert.equal(await t.page.isChecked('#set-unlock-fps'), false);
+  assert.equal(await t.page.isChecked('#set-capture-mouse'), true);
+  await t.page.click('#settings-cancel');
+
+  await t.emit({ event: 'settings', data: { mode: 'exclusive<b>' } });
+  await t.page.click('#btn-settings');
+  assert.equal(await t.page.getByRole('radio', { name: 'exclusive<b>' }).isChecked(), true);
+  await t.clearSent();
+  await t.page.click('#settings-save');
+  assert.deepEqual(await t.sent(), [{ cmd: 'saveSettings',
+    data: { mode: 'exclusive<b>', vsync: true, unlockFps: false, captureMouse: true } }]);
+});
+
+test('banners show local files only and can be browsed by keyboard and paused', async () => {
+  const local = ['banner-embers.svg', 'banner-tournament.svg', 'banner-patch.svg'].map(fixtureUrl);
+  await t.emit({ event: 'banners', list: [local[0], 'https://cdn.example.com/x.png', local[1], 42, local[2]] });
+  const srcs = await t.page.$$eval('.news-slide', imgs => imgs.map(i => i.src));
+  assert.deepEqual(srcs, local);
+  const active = () => t.page.$$eval('.news-slide', imgs => imgs.findIndex(i => i.classList.contains('is-active')));
+  assert.equal(await active(), 0);
+
+  await t.page.focus('#news-slides');
+  await t.page.keyboard.press('ArrowLeft');
+  assert.equal(await active(), 2);
+  await t.page.keyboard.press('ArrowRight');
+  await t.page.keyboard.press('ArrowRight');
+  assert.equal(await active(), 1);
+  await t.page.click('.news-dot >> nth=2');
+  assert.equal(await active(), 2);
+  await t.page.click('#news-pause');
+  assert.equal(await t.page.getAttribute('#news-pause', 'aria-pressed'), 'true');
+  assert.equal(await t.page.getAttribute('#news-pause', 'aria-label'), 'Resume news rotation');
+  assert.equal(await t.page.isVisible('#news-controls'), true);
+});
+
+test('banners advance on their own and stop while paused', async () => {
+  const clocked = await open(browser, { beforeLoad: page => page.clock.install() });
+  const { page } = clocked;
+  await clocked.emit({ event: 'banners', list: ['banner-embers.svg', 'banner-patch.svg'].map(fixtureUrl) });
+  const active = () => page.$$eval('.news-slide', imgs => imgs.findIndex(i => i.classList.contains('is-active')));
+  await page.mouse.move(1000, 700);
+  await page.clock.runFor(7500);
+  assert.equal(await active(), 1);
+  await page.click('#news-pause');
+  await page.mouse.move(1000, 700);
+  await page.evaluate(() => document.activeElement.blur());
+  await page.clock.runFor(22000);
+  assert.equal(await active(), 1);
+  assert.deepEqual(clocked.errors, []);
+  await page.close();
+});
+
+test('realm documents of the documented shape become a realm list', async () => {
+  await t.emit({ event: 'realmStatus', data: { realms: [
+    { name: 'Ashen Vale', status: 'online', population: 'High', players: 1204 },
+    { name: 'Hollowmere', status: 'Maintenance' },
+    { name: 'Cinderfall', status: 'offline', players: 1 },
+    { name: 'Oddrealm', status: 'sleeping' },
+    'just a string'
+  ] } });
+  const rows = await t.page.$$eval('.realm', lis => lis.map(li => [li.dataset.status || '', li.innerText.replace(/\s+/g, ' ').trim()]));
+  assert.deepEqual(rows, [
+    ['online', 'Ashen Vale ONLINE High population · 1,204 players'],
+    ['maintenance', 'Hollowmere MAINTENANCE'],
+    ['offline', 'Cinderfall OFFLINE 1 player'],
+    ['unknown', 'Oddrealm SLEEPING'],
+    ['', 'just a string']
+  ]);
+  assert.match(await t.text('#realms-updated'), /^Updated \d\d:\d\d:\d\d$/);
+  await t.emit({ event: 'realmStatus', data: { realms: [] } });
+  assert.match(await t.text('#realms-body'), /No realms/);
+});
+
+test('realm documents of any other shape are shown as text without breaking', async () => {
+  const shapes = [
+    [{ status: 'ok', players: 12, nested: { a: [1, 2] } }, ['STATUS ok', 'PLAYERS 12', 'NESTED {"a":[1,2]}']],
+    [['north', 7, null], ['north', '7', 'null']],
+    ['All realms are up', ['All realms are up']],
+    [null, ['null']],
+    [{ realms: 'not a list' }, ['REALMS not a list']]
+  ];
+  for (const [data, expected] of shapes) {
+    await t.emit({ event: 'realmStatus', data });
+    const body = await t.text('#realms-body');
+    for (const piece of expected) assert.ok(body.replace(/\n/g, ' ').includes(piece), `${JSON.stringify(data)} shows ${piece}`);
+  }
+  const many = { realms: Array.from({ length: 5000 }, (_, i) => ({ name: 'Realm ' + i, status: 'online' })) };
+  await t.emit({ event: 'realmStatus', data: many });
+  assert.ok((await t.page.$$('.realm')).length <= 200);
+  assert.match(await t.text('#realms-body'), /and 4800 more/);
+});
+
+test('markup in realm documents, reasons and versions is shown as text', async () => {
+  const evil = '<img src="https://evil.example/x.png" onerror="window.__owned=1"><b>bold</b>';
+  await t.emit(
+    { event: 'realmStatus', data: { realms: [{ name: evil, status: evil, population: evil }] } },
+    { event: 'version', value: evil },
+    { event: 'betaLoginResult', ok: false, reason: evil },
+    { event: 'progress', status: evil, state: 'error', percent: 1 }
+  );
+  await t.frame();
+  assert.equal(await t.page.locator('#realms-body img, #realms-body b, #version *, #beta-message *, #status-text *').count(), 0);
+  assert.ok((await t.page.textContent('.realm-name')).includes('<img src='));
+  await t.emit({ event: 'realmStatus', data: { [evil]: evil } });
+  assert.equal(await t.page.locator('#realms-body img').count(), 0);
+  assert.equal(await t.page.evaluate(() => window.__owned), undefined);
+});
+
+test('saved beta credentials fill the form and sign-in results are shown', async () => {
+  await t.emit({ event: 'betaSavedCreds', username: 'thane', password: 's3cret' });
+  await t.page.click('#btn-beta');
+  assert.equal(await t.page.inputValue('#beta-user'), 'thane');
+  assert.equal(await t.page.inputValue('#beta-pass'), 's3cret');
+  assert.equal(await t.page.isChecked('#beta-remember'), true);
+
+  await t.emit({ event: 'betaLoginResult', ok: false, reason: 'Cannot reach beta server (offline?)' });
+  assert.equal(await t.text('#beta-message'), 'Cannot reach beta server (offline?)');
+  assert.equal(await t.page.isVisible('#beta-badge'), false);
+  await t.emit({ event: 'betaLoginResult', ok: true });
+  assert.match(await t.text('#beta-message'), /Signed in/);
+  assert.equal(await t.page.isVisible('#beta-badge'), true);
+  assert.equal(await disabled('#client-beta'), false);
+});
+
+test('restart prompt opens a modal that offers restart now', async () => {
+  await t.emit({ event: 'restartPrompt' });
+  assert.equal(await t.page.isVisible('#dlg-restart'), true);
+  assert.equal(await t.page.evaluate(() => document.querySelector('#dlg-restart').matches(':modal')), true);
+  assert.equal(await t.page.getByRole('button', { name: 'Restart now' }).isVisible(), true);
+});
+
+test('unknown events, missing members and non-objects are ignored', async () => {
+  await t.emit(
+    { event: 'noSuchEvent', x: 1 }, { event: 'toString' }, { event: '__proto__' }, { nothing: true },
+    null, 7, 'not json', [1, 2],
+    { event: 'progress' }, { event: 'updating' }, { event: 'serverStatus' }, { event: 'version' },
+    { event: 'settings' }, { event: 'settings', data: 'x' }, { event: 'banners' }, { event: 'banners', list: 'x' },
+    { event: 'updateComplete' }, { event: 'realmStatus' }, { event: 'betaSavedCreds' }, { event: 'betaLoginResult' }
+  );
+  await t.frame();
+  assert.equal(await t.text('#version'), '—');
+  assert.equal(await t.text('#server-label'), 'Server offline');
+  assert.equal(await disabled('#btn-play'), false);
+  assert.deepEqual(t.errors, []);
+});
+
+test('nothing the page does reaches the network', async () => {
+  await t.emit(
+    { event: 'banners', list: ['http://127.0.0.1:9/a.png', 'https://example.com/b.png', '//example.com/c.png', fixtureUrl('banner-patch.svg')] },
+    { event: 'realmStatus', data: { realms: [{ name: '<img src="https://example.com/p.png">', status: 'online' }] } }
+  );
+  for (const id of ['#btn-settings', '#settings-cancel', '#btn-beta', '#beta-close']) await t.page.click(id);
+  await t.page.waitForTimeout(300);
+  assert.deepEqual(t.requests.filter(url => !url.startsWith('file:')), []);
+  assert.deepEqual(browser.outside, []);
+});
