@@ -1,0 +1,205 @@
+// The seam to the operating system, Win32 edition: window messages, message boxes, the shell,
+// processes and the web view runtime check.
+#include <objbase.h>
+#include <process.h>
+#include <shellapi.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/win32/main_window.h"
+#include "platform/win32/webview_loader.h"
+#include "platform/win32/win32_handles.h"
+
+#ifdef _WIN64
+static_assert(sizeof(SHELLEXECUTEINFOA) == 112, "the game start passes a 112-byte structure");
+#endif
+
+namespace km::win32 {
+
+HWND main_hwnd = nullptr;
+
+std::wstring display_text(const std::string& text) {
+    if (text.empty())
+        return std::wstring();
+    const int size = static_cast<int>(text.size());
+    for (UINT code_page : {static_cast<UINT>(CP_UTF8), static_cast<UINT>(CP_ACP)}) {
+        const DWORD flags = code_page == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+        const int length = MultiByteToWideChar(code_page, flags, text.data(), size, nullptr, 0);
+        if (length <= 0)
+            continue;
+        std::wstring wide(static_cast<std::size_t>(length), L'\0');
+        MultiByteToWideChar(code_page, flags, text.data(), size, wide.data(), length);
+        return wide;
+    }
+    return std::wstring();
+}
+
+namespace {
+
+// CreateProcessA may write into its command line, so it gets a private NUL-terminated copy.
+std::vector<char> writable(const std::string& command_line) {
+    std::vector<char> buffer(command_line.begin(), command_line.end());
+    buffer.push_back('\0');
+    return buffer;
+}
+
+const char* or_null(const std::string& text) {
+    return text.empty() ? nullptr : text.c_str();
+}
+
+}  // namespace
+}  // namespace km::win32
+
+namespace km::platform {
+
+using win32::main_hwnd;
+
+bool window_exists() {
+    return main_hwnd != nullptr;
+}
+
+bool post_ui_event_text(const std::string& json) {
+    if (!main_hwnd)
+        return false;
+    std::unique_ptr<std::string> copy;
+    try {
+        copy = std::make_unique<std::string>(json);
+    } catch (...) {
+        return false;
+    }
+    if (!PostMessageA(main_hwnd, win32::WM_UI_EVENT, 0, reinterpret_cast<LPARAM>(copy.get())))
+        return false;  // the copy is freed here; the event is lost
+    copy.release();    // the window procedure owns it now
+    return true;
+}
+
+bool post_window_request(WindowRequest request) {
+    if (!main_hwnd)
+        return false;
+    UINT message = WM_CLOSE;
+    switch (request) {
+        case WindowRequest::reload_page:
+            message = win32::WM_RELOAD_PAGE;
+            break;
+        case WindowRequest::restart_prompt:
+            message = win32::WM_RESTART_PROMPT;
+            break;
+        case WindowRequest::close:
+            message = WM_CLOSE;
+            break;
+    }
+    return PostMessageA(main_hwnd, message, 0, 0) != FALSE;
+}
+
+void end_message_loop() {
+    PostQuitMessage(0);
+}
+
+void minimize_window() {
+    ShowWindow(main_hwnd, SW_MINIMIZE);
+}
+
+void begin_window_drag() {
+    ReleaseCapture();
+    SendMessageA(main_hwnd, WM_NCLBUTTONDOWN, HTCAPTION, 0);
+}
+
+int message_box(const std::string& text, const std::string& caption, unsigned style,
+                bool owned_by_main_window) {
+    HWND owner = owned_by_main_window ? main_hwnd : nullptr;
+    // The texts are UTF-8 (one of them says "Probá"); the wide box shows them right whatever
+    // the active code page is.
+    return MessageBoxW(owner, win32::display_text(text).c_str(),
+                       win32::display_text(caption).c_str(), style);
+}
+
+void shell_open(const std::string& target) {
+    ShellExecuteA(nullptr, "open", target.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+void shell_open_program(const std::string& file, const std::string& directory) {
+    ShellExecuteA(nullptr, "open", file.c_str(), nullptr, win32::or_null(directory), SW_SHOWNORMAL);
+}
+
+bool start_game(const std::string& executable, const std::string& parameters,
+                const std::string& directory) {
+    SHELLEXECUTEINFOA info;
+    std::memset(&info, 0, sizeof info);
+    info.cbSize = sizeof info;
+    info.lpVerb = "open";
+    info.lpFile = executable.c_str();
+    info.lpParameters = parameters.c_str();
+    info.lpDirectory = directory.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    return ShellExecuteExA(&info) != FALSE;
+}
+
+bool start_detached(const std::string& command_line, const std::string& directory) {
+    std::vector<char> buffer = win32::writable(command_line);
+    STARTUPINFOA startup;
+    std::memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE,
+                        CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS, nullptr,
+                        win32::or_null(directory), &startup, &process))
+        return false;
+    win32::unique_handle process_handle(process.hProcess);
+    win32::unique_handle thread_handle(process.hThread);
+    return true;
+}
+
+bool run_and_wait(const std::string& command_line) {
+    std::vector<char> buffer = win32::writable(command_line);
+    STARTUPINFOA startup;
+    std::memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
+        return false;
+    win32::unique_handle process_handle(process.hProcess);
+    win32::unique_handle thread_handle(process.hThread);
+    WaitForSingleObject(process_handle.get(), INFINITE);
+    DWORD exit_code = 0;
+    GetExitCodeProcess(process_handle.get(), &exit_code);  // read, and deliberately not used
+    return true;
+}
+
+void relaunch_self(const std::string& program) {
+    // The C runtime joins the arguments with blanks and no quoting: a path with a blank is
+    // quoted here, so the new process's own command line still names one program.
+    const bool blank = program.find_first_of(" \t") != std::string::npos;
+    const std::string argument_zero = blank ? "\"" + program + "\"" : program;
+    const char* arguments[] = {argument_zero.c_str(), nullptr};
+    _execv(program.c_str(), arguments);
+    _exit(1);
+}
+
+void set_environment_variable(const std::string& name, const std::string& value) {
+    SetEnvironmentVariableA(name.c_str(), value.c_str());
+}
+
+std::string get_module_path() {
+    char buffer[MAX_PATH];
+    std::memset(buffer, 0, sizeof buffer);
+    GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+    return std::string(buffer, strnlen(buffer, MAX_PATH));
+}
+
+bool webview_runtime_present() {
+    const auto get_version = win32::loader_version_entry();
+    if (!get_version)
+        return false;
+    win32::co_task_string version;
+    const HRESULT result = get_version(nullptr, version.put());
+    return SUCCEEDED(result) && version.get() != nullptr;
+}
+
+}  // namespace km::platform
