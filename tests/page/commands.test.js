@@ -158,7 +158,7 @@ test('beta sign-in sends the form, and forget me clears the saved sign-in', asyn
 
 test('restart prompt restarts now or leaves a way back to it', async () => {
   await t.emit({ event: 'restartPrompt' });
-  assert.equal(await t.page.isVisible('#dlg-restart'), true);
+  assert.equal(await t.page.evaluate(() => document.querySelector('#dlg-restart').matches(':modal')), true);
   await click('#restart-later');
   assert.equal(await t.page.isVisible('#dlg-restart'), false);
   await click('#btn-restart-pending');

@@ -121,10 +121,5 @@
     timer = window.setInterval(function () { step(1); }, ns.config.bannerIntervalMs);
   }
 
-  ns.banners = {
-    init: init,
-    onBanners: onBanners,
-    current: function () { return index; },
-    isRotating: function () { return timer !== 0; }
-  };
+  ns.banners = { init: init, onBanners: onBanners };
 })(window.Keldmoor = window.Keldmoor || {});

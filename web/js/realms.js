@@ -134,7 +134,8 @@
   // The server is asked every two seconds; an unchanged document keeps the
   // drawn list (and the player's scroll position) as it is.
   function onRealmStatus(ev) {
-    const data = Object.prototype.hasOwnProperty.call(ev, 'data') ? ev.data : null;
+    if (!Object.prototype.hasOwnProperty.call(ev, 'data')) return;
+    const data = ev.data;
     let text;
     try { text = JSON.stringify(data); } catch (err) { text = String(data); }
     updated.textContent = 'Updated ' + timeNow();
