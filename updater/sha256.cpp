@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <new>
 
@@ -175,6 +176,12 @@ std::string to_hex(const std::uint8_t* data, std::size_t size) {
 }
 
 std::string sha256_file(const std::string& path) {
+    // Windows refuses to open a directory as a file; Linux opens it and fails the first read,
+    // which would pass for an empty file. Both platforms answer "cannot be opened".
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        return {};
+    }
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
         return {};
