@@ -1,0 +1,148 @@
+// Plays the player at the launcher's message boxes. Starts the launcher, answers each box it
+// shows with the next answer given (ok or cancel), and records every box as
+// "caption|text" lines in the record file. When a launcher window appears instead (a second
+// launcher started by the first), it is closed and its exit awaited. Ends with the first
+// launcher's exit code; 98 when a box appears with no answer left, 99 on timeout.
+//   box_answerer <record file> <launcher exe> [ok|cancel]... [--expect-second]
+#include <windows.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Found {
+    DWORD process = 0;
+    HWND box = nullptr;
+    HWND launcher_window = nullptr;
+};
+
+BOOL CALLBACK look(HWND window, LPARAM context) {
+    auto* found = reinterpret_cast<Found*>(context);
+    if (!IsWindowVisible(window))
+        return TRUE;
+    wchar_t class_name[64] = {};
+    GetClassNameW(window, class_name, 64);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (std::wstring(class_name) == L"#32770" && owner == found->process)
+        found->box = window;
+    if (std::wstring(class_name) == L"KMAshvowLauncher" && owner != found->process)
+        found->launcher_window = window;
+    return TRUE;
+}
+
+std::string utf8(const std::wstring& text) {
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(length > 0 ? length - 1 : 0), '\0');
+    if (length > 1)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), length, nullptr, nullptr);
+    return out;
+}
+
+std::wstring window_text(HWND window) {
+    wchar_t text[4096] = {};
+    GetWindowTextW(window, text, 4096);
+    return text;
+}
+
+// Newlines as \n, so each box stays on one line of the record.
+std::string one_line(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c != '\r')
+            out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 3)
+        return 2;
+    std::ofstream record(argv[1], std::ios::binary);
+    std::vector<std::wstring> answers;
+    bool expect_second = false;  // a second launcher will appear after the first one ends
+    for (int i = 3; i < argc; ++i) {
+        if (std::wstring(argv[i]) == L"--expect-second")
+            expect_second = true;
+        else
+            answers.push_back(argv[i]);
+    }
+
+    std::wstring command_line = L"\"" + std::wstring(argv[2]) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
+        return 3;
+
+    const DWORD deadline = GetTickCount() + 90000;
+    std::size_t next_answer = 0;
+    DWORD exit_code = 99;
+    bool launcher_exited = false;
+    while (GetTickCount() < deadline) {
+        if (!launcher_exited && WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0) {
+            GetExitCodeProcess(process.hProcess, &exit_code);
+            launcher_exited = true;
+            record << "exit " << exit_code << "\n";
+            record.flush();
+        }
+        Found found;
+        found.process = process.dwProcessId;
+        EnumWindows(look, reinterpret_cast<LPARAM>(&found));
+        if (found.box) {
+            HWND text = GetDlgItem(found.box, 0xFFFF);
+            record << "box " << utf8(window_text(found.box)) << "|"
+                   << one_line(utf8(text ? window_text(text) : L"")) << "\n";
+            record.flush();
+            if (next_answer >= answers.size()) {
+                TerminateProcess(process.hProcess, 98);
+                return 98;
+            }
+            const int button = answers[next_answer++] == L"ok" ? IDOK : IDCANCEL;
+            PostMessageW(found.box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+            // Wait for this box to go before looking again.
+            for (int i = 0; i < 200 && IsWindow(found.box); ++i)
+                Sleep(25);
+            continue;
+        }
+        if (launcher_exited && found.launcher_window) {
+            DWORD second = 0;
+            GetWindowThreadProcessId(found.launcher_window, &second);
+            HANDLE second_process = OpenProcess(
+                SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, second);
+            record << "second launcher window " << utf8(window_text(found.launcher_window)) << "\n";
+            PostMessageW(found.launcher_window, WM_CLOSE, 0, 0);
+            DWORD second_exit = 99;
+            if (second_process) {
+                if (WaitForSingleObject(second_process, 30000) != WAIT_OBJECT_0)
+                    TerminateProcess(second_process, 99);
+                GetExitCodeProcess(second_process, &second_exit);
+                CloseHandle(second_process);
+            }
+            record << "second exit " << second_exit << "\n";
+            break;
+        }
+        if (launcher_exited && expect_second) {
+            Sleep(100);  // the second launcher is on its way
+            continue;
+        }
+        if (launcher_exited)
+            break;
+        Sleep(50);
+    }
+    if (!launcher_exited) {
+        record << "timeout\n";
+        TerminateProcess(process.hProcess, 99);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(exit_code);
+}

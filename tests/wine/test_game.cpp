@@ -1,0 +1,69 @@
+// A stand-in for the game client (and, renamed, for the web view runtime's installer): records
+// how it was started into start_record.txt beside itself, then ends. When a file named
+// installer_payload.dll lies beside it, it "installs the runtime" by copying that file to
+// WebView2Loader.dll in the same folder. Arguments it understands:
+//   --sleep=N      wait N milliseconds before ending (lets a test see that its caller waited)
+//   --exit-code=N  end with code N
+#include <windows.h>
+
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+std::wstring own_directory() {
+    wchar_t path[MAX_PATH * 4] = {};
+    GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
+    std::wstring text(path);
+    return text.substr(0, text.find_last_of(L"\\/"));
+}
+
+std::string utf8(const std::wstring& text) {
+    if (text.empty())
+        return std::string();
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length,
+                        nullptr, nullptr);
+    return out;
+}
+
+long argument_value(const wchar_t* command_line, const wchar_t* name, long fallback) {
+    const wchar_t* found = std::wcsstr(command_line, name);
+    if (!found)
+        return fallback;
+    return std::wcstol(found + std::wcslen(name), nullptr, 10);
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    const wchar_t* command_line = GetCommandLineW();
+    wchar_t directory[MAX_PATH * 4] = {};
+    GetCurrentDirectoryW(static_cast<DWORD>(std::size(directory)), directory);
+    wchar_t token[256] = {};
+    const DWORD token_length =
+        GetEnvironmentVariableW(L"KMASH_LAUNCH", token, static_cast<DWORD>(std::size(token)));
+
+    const std::wstring here = own_directory();
+    const std::wstring payload = here + L"\\installer_payload.dll";
+    if (GetFileAttributesW(payload.c_str()) != INVALID_FILE_ATTRIBUTES)
+        CopyFileW(payload.c_str(), (here + L"\\WebView2Loader.dll").c_str(), FALSE);
+
+    std::string record = "command_line=" + utf8(command_line) + "\n";
+    record += "working_directory=" + utf8(directory) + "\n";
+    record += "KMASH_LAUNCH=" + (token_length ? utf8(token) : std::string("(unset)")) + "\n";
+    const std::wstring record_path = here + L"\\start_record.txt";
+    HANDLE file = CreateFileW(record_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+
+    Sleep(static_cast<DWORD>(argument_value(command_line, L"--sleep=", 0)));
+    return static_cast<int>(argument_value(command_line, L"--exit-code=", 0));
+}
