@@ -12,13 +12,19 @@ inline constexpr std::size_t max_body_in_memory = 64u * 1024u * 1024u;
 
 bool http_get(const std::string& host, int port, const std::string& path, std::string& body,
               std::string& error);
-bool http_get_quiet(const std::string& host, int port, const std::string& path,
-                    std::string& body);
+bool http_get_quiet(const std::string& host, int port, const std::string& path, std::string& body);
 bool http_post_json(const std::string& host, int port, const std::string& path,
                     const std::string& request_body, std::string& response_body, int& status);
 
+// Streams the body into `dest` (parent folders created first). Any failure returns false and
+// removes `dest`, so a partial or error-page file is never mistaken for a finished download;
+// a destination that cannot be opened (e.g. a folder of that name) fails before any request.
 using DownloadProgress = std::function<bool(std::size_t received, std::size_t total)>;
 bool http_download_file(const char* host, int port, const char* path, const std::string& dest,
                         const DownloadProgress& progress);
+
+// The standard text for one of the HTTP library's error codes (the value of httplib::Error),
+// as players see it after "Offline: "; "Invalid" for a value the library does not define.
+std::string http_error_text(int code);
 
 }  // namespace km::updater

@@ -1,0 +1,154 @@
+#include "updater/staging.h"
+
+#include <chrono>
+#include <filesystem>
+#include <string_view>
+#include <thread>
+
+#include "km/build_config.h"
+#include "platform/platform.h"
+
+namespace km::updater {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int copy_attempts = 5;
+constexpr auto copy_pause = std::chrono::milliseconds(150);
+constexpr int delete_attempts = 10;
+constexpr auto delete_pause = std::chrono::milliseconds(100);
+
+// Existence where an error (e.g. access denied on the folder) reads as "not there": every
+// caller then leaves the file alone, which is the safe reading.
+bool present(const fs::path& path) {
+    std::error_code ec;
+    return fs::exists(path, ec) && !ec;
+}
+
+// The standard rename replaces an existing target on both builds (MoveFileExW with
+// MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED in mingw-w64's library).
+bool rename_replacing(const fs::path& from, const fs::path& to) {
+    std::error_code ec;
+    fs::rename(from, to, ec);
+    return !ec;
+}
+
+bool copy_over(const fs::path& from, const fs::path& to) {
+    std::error_code ec;
+    return fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec) && !ec;
+}
+
+std::string parent_of(const std::string& path) {
+    const std::string_view separators = km::build::windows_path_rules ? "\\/" : "/";
+    std::size_t cut = path.find_last_of(separators);
+    if (cut == std::string::npos)
+        return {};
+    while (cut > 0 && separators.find(path[cut - 1]) != std::string_view::npos)
+        --cut;
+    if (cut == 0)
+        return path.substr(0, 1);
+    return path.substr(0, cut);
+}
+
+}  // namespace
+
+void make_writable(const std::string& path) {
+    try {
+        const fs::path p = fs::u8path(path);
+        std::error_code ec;
+        if (!fs::exists(fs::status(p, ec)) || ec)
+            return;
+        // On Windows the owner's write bit is the read-only attribute.
+        fs::permissions(p, fs::perms::owner_write, fs::perm_options::add, ec);
+    } catch (...) {
+    }
+}
+
+bool install_staged_file(const std::string& staged, const std::string& destination,
+                         bool executable) {
+    try {
+        const fs::path from = fs::u8path(staged);
+        if (executable) {
+            // A running executable cannot be overwritten: leave the new one beside it.
+            const std::string pending = destination + ".update";
+            make_writable(pending);
+            return copy_over(from, fs::u8path(pending));
+        }
+        const std::string parent = parent_of(destination);
+        if (!parent.empty()) {
+            std::error_code ec;
+            fs::create_directories(fs::u8path(parent), ec);
+        }
+        const fs::path to = fs::u8path(destination);
+        for (int attempt = 0; attempt < copy_attempts; ++attempt) {
+            make_writable(destination);
+            if (copy_over(from, to))
+                return true;
+            std::this_thread::sleep_for(copy_pause);
+        }
+        return false;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool apply_pending_update(const std::string& destination) {
+    try {
+        const fs::path target = fs::u8path(destination);
+        const fs::path pending = fs::u8path(destination + ".update");
+        const fs::path old = fs::u8path(destination + ".old");
+        if (!present(pending))
+            return false;
+
+        bool moved_aside = false;
+        std::error_code ec;
+        // When existence cannot be told, try the rename anyway: a failure changes nothing.
+        if (fs::exists(target, ec) || ec) {
+            // A read-only leftover would refuse to be replaced on Windows, forever.
+            make_writable(destination + ".old");
+            if (!rename_replacing(target, old))
+                return false;
+            moved_aside = true;
+        }
+        if (rename_replacing(pending, target))
+            return true;
+        // Put back only what this call moved: a stale old copy from an earlier run never
+        // becomes the destination.
+        if (moved_aside)
+            rename_replacing(old, target);
+        return false;
+    } catch (...) {
+        return false;
+    }
+}
+
+void remove_old_copy(const std::string& destination) {
+    try {
+        const std::string old_name = destination + ".old";
+        const fs::path old = fs::u8path(old_name);
+        if (!present(old))
+            return;
+        for (int attempt = 0; attempt < delete_attempts; ++attempt) {
+            // Windows refuses to delete a read-only file; without this it would stay forever
+            // and cost every start a second of retries.
+            make_writable(old_name);
+            std::error_code ec;
+            fs::remove(old, ec);
+            if (!ec || !present(old))
+                return;
+            std::this_thread::sleep_for(delete_pause);
+        }
+    } catch (...) {
+    }
+}
+
+std::string get_module_path() {
+    return km::platform::get_module_path();
+}
+
+void relaunch_self() {
+    km::platform::relaunch_self(get_module_path());
+}
+
+}  // namespace km::updater

@@ -1,0 +1,213 @@
+#include "updater/transfers.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string_view>
+
+#include <httplib.h>
+
+#include "km/build_config.h"
+
+namespace km::updater {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr time_t connection_timeout_s = 10;
+constexpr time_t read_timeout_s = 30;
+// Chunks from the socket are a few KiB; a large stream buffer turns them into few writes.
+constexpr std::size_t download_buffer_size = 1024 * 1024;
+
+std::unique_ptr<httplib::Client> make_client(const std::string& host, int port) {
+    auto client = std::make_unique<httplib::Client>(host, port);
+    client->set_connection_timeout(connection_timeout_s, 0);
+    client->set_read_timeout(read_timeout_s, 0);
+    return client;
+}
+
+// Appends chunks to `out` and refuses the chunk that would take it past the cap, which makes
+// the library abort the transfer instead of buffering an endless answer.
+struct CappedSink {
+    std::string& out;
+    bool operator()(const char* data, std::size_t size) const {
+        if (size > max_body_in_memory - out.size())
+            return false;
+        out.append(data, size);
+        return true;
+    }
+};
+
+// GET into memory; the response (if any) comes back with its body in `body`.
+httplib::Result capped_get(const std::string& host, int port, const std::string& path,
+                           std::string& body) {
+    auto client = make_client(host, port);
+    return client->Get(path, CappedSink{body});
+}
+
+// The folder part of `dest`: without its last component and the separators before it.
+std::string parent_of(const std::string& dest) {
+    const std::string_view separators = km::build::windows_path_rules ? "\\/" : "/";
+    std::size_t cut = dest.find_last_of(separators);
+    if (cut == std::string::npos)
+        return {};
+    while (cut > 0 && separators.find(dest[cut - 1]) != std::string_view::npos)
+        --cut;
+    if (cut == 0)
+        return dest.substr(0, 1);  // the root itself
+    return dest.substr(0, cut);
+}
+
+}  // namespace
+
+std::string http_error_text(int code) {
+    using E = httplib::Error;
+    switch (static_cast<E>(code)) {
+        case E::Success:
+            return "Success (no error)";
+        case E::Connection:
+            return "Could not establish connection";
+        case E::BindIPAddress:
+            return "Failed to bind IP address";
+        case E::Read:
+            return "Failed to read connection";
+        case E::Write:
+            return "Failed to write connection";
+        case E::ExceedRedirectCount:
+            return "Maximum redirect count exceeded";
+        case E::Canceled:
+            return "Connection handling canceled";
+        case E::SSLConnection:
+            return "SSL connection failed";
+        case E::SSLLoadingCerts:
+            return "SSL certificate loading failed";
+        case E::SSLServerVerification:
+            return "SSL server verification failed";
+        case E::UnsupportedMultipartBoundaryChars:
+            return "Unsupported HTTP multipart boundary characters";
+        case E::Compression:
+            return "Compression failed";
+        case E::ConnectionTimeout:
+            return "Connection timed out";
+        case E::Unknown:
+            return "Unknown";
+    }
+    return "Invalid";
+}
+
+bool http_get(const std::string& host, int port, const std::string& path, std::string& body,
+              std::string& error) {
+    try {
+        std::string received;
+        auto result = capped_get(host, port, path, received);
+        if (!result) {
+            error = http_error_text(static_cast<int>(result.error()));
+            return false;
+        }
+        if (result->status != 200) {
+            error = "HTTP " + std::to_string(result->status);
+            return false;
+        }
+        body = std::move(received);
+        return true;
+    } catch (...) {
+        error = http_error_text(static_cast<int>(httplib::Error::Unknown));
+        return false;
+    }
+}
+
+bool http_get_quiet(const std::string& host, int port, const std::string& path, std::string& body) {
+    try {
+        std::string received;
+        auto result = capped_get(host, port, path, received);
+        if (!result || result->status != 200)
+            return false;
+        body = std::move(received);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool http_post_json(const std::string& host, int port, const std::string& path,
+                    const std::string& request_body, std::string& response_body, int& status) {
+    try {
+        // Post() has no content receiver, so build the same request by hand to cap the answer.
+        httplib::Request request;
+        request.method = "POST";
+        request.path = path;
+        request.body = request_body;
+        request.headers.emplace("Content-Type", "application/json");
+        std::string received;
+        CappedSink sink{received};
+        request.content_receiver = [&sink](const char* data, std::size_t size, std::uint64_t,
+                                           std::uint64_t) { return sink(data, size); };
+        auto client = make_client(host, port);
+        auto result = client->send(request);
+        if (!result) {
+            status = 0;
+            response_body.clear();
+            return false;
+        }
+        status = result->status;
+        response_body = std::move(received);
+        return status >= 200 && status <= 299;
+    } catch (...) {
+        status = 0;
+        response_body.clear();
+        return false;
+    }
+}
+
+bool http_download_file(const char* host, int port, const char* path, const std::string& dest,
+                        const DownloadProgress& progress) {
+    if (host == nullptr || path == nullptr || dest.empty())
+        return false;
+    bool opened = false;
+    const fs::path file_path = fs::u8path(dest);
+    try {
+        const std::string parent = parent_of(dest);
+        if (!parent.empty()) {
+            std::error_code ec;
+            fs::create_directories(fs::u8path(parent), ec);
+            if (ec)
+                return false;
+        }
+
+        auto buffer = std::make_unique<char[]>(download_buffer_size);
+        std::ofstream out;
+        out.rdbuf()->pubsetbuf(buffer.get(), static_cast<std::streamsize>(download_buffer_size));
+        out.open(file_path, std::ios::binary | std::ios::trunc);
+        if (!out.is_open())
+            return false;
+        opened = true;
+
+        auto client = make_client(host, port);
+        auto result = client->Get(
+            path,
+            [&out](const char* data, std::size_t size) {
+                out.write(data, static_cast<std::streamsize>(size));
+                return out.good();
+            },
+            [&progress](std::uint64_t received, std::uint64_t total) {
+                if (!progress)
+                    return true;
+                return progress(static_cast<std::size_t>(received),
+                                static_cast<std::size_t>(total));
+            });
+        out.close();
+        const bool ok = result && result->status == 200 && out.good();
+        if (ok)
+            return true;
+    } catch (...) {
+    }
+    if (opened) {
+        std::error_code ec;
+        fs::remove(file_path, ec);
+    }
+    return false;
+}
+
+}  // namespace km::updater

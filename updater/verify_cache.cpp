@@ -1,0 +1,121 @@
+#include "updater/verify_cache.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "launcher/app_state.h"
+
+namespace km::updater {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The cache stores last-write times as Windows FILETIME values (100 ns since 1601-01-01 UTC),
+// the file clock's native unit on the original Windows build, so a cache written by any build
+// of the launcher stays valid for any other.
+std::int64_t to_filetime_ticks(fs::file_time_type time) {
+    using filetime_ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>;
+    constexpr std::int64_t unix_epoch_as_filetime = 116444736000000000;
+    const auto since_unix_epoch =
+        std::chrono::floor<filetime_ticks>(fs::file_time_type::clock::to_sys(time))
+            .time_since_epoch();
+    return since_unix_epoch.count() + unix_epoch_as_filetime;
+}
+
+}  // namespace
+
+std::string verify_cache_path() {
+    return km::exe_path("launcher_verify_cache.txt");
+}
+
+VerifyCache load_verify_cache() {
+    VerifyCache cache;
+    try {
+        std::ifstream in(fs::u8path(verify_cache_path()));
+        if (!in)
+            return cache;
+        std::string line;
+        while (std::getline(in, line)) {
+            // Text mode on Linux keeps the CR of a file written on Windows.
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            const std::size_t tab1 = line.find('\t');
+            if (tab1 == std::string::npos)
+                continue;
+            const std::size_t tab2 = line.find('\t', tab1 + 1);
+            if (tab2 == std::string::npos)
+                continue;
+            const std::size_t tab3 = line.find('\t', tab2 + 1);
+            if (tab3 == std::string::npos)
+                continue;
+            const std::string path = line.substr(0, tab1);
+            const std::string sha256 = line.substr(tab3 + 1);
+            std::uint64_t size = 0;
+            std::int64_t mtime = 0;
+            try {
+                size = std::stoull(line.substr(tab1 + 1, tab2 - tab1 - 1), nullptr, 10);
+                mtime = std::stoll(line.substr(tab2 + 1, tab3 - tab2 - 1), nullptr, 10);
+            } catch (const std::invalid_argument&) {
+                continue;
+            } catch (const std::out_of_range&) {
+                continue;
+            }
+            if (path.empty() || sha256.empty())
+                continue;
+            record_verify_cache(cache, path, size, mtime, sha256);
+        }
+    } catch (...) {
+        // An unreadable cache only costs hashing; keep what was read.
+    }
+    return cache;
+}
+
+void save_verify_cache(const VerifyCache& cache) {
+    try {
+        std::ofstream out(fs::u8path(verify_cache_path()));
+        if (!out)
+            return;
+        for (const auto& [path, record] : cache) {
+            out << path << '\t' << record.size << '\t' << record.mtime << '\t' << record.sha256
+                << '\n';
+        }
+    } catch (...) {
+    }
+}
+
+std::string lookup_verify_cache(const VerifyCache& cache, const std::string& path,
+                                std::uint64_t size, std::int64_t mtime) {
+    const auto it = cache.find(path);
+    if (it == cache.end() || it->second.size != size || it->second.mtime != mtime)
+        return {};
+    return it->second.sha256;
+}
+
+void record_verify_cache(VerifyCache& cache, const std::string& path, std::uint64_t size,
+                         std::int64_t mtime, const std::string& sha256) {
+    cache[path] = VerifyRecord{size, mtime, sha256};
+}
+
+FileStat file_stat(const std::string& path) {
+    FileStat stat;
+    try {
+        const fs::path p = fs::u8path(path);
+        std::error_code ec;
+        const auto size = fs::file_size(p, ec);
+        if (ec)
+            return stat;
+        const auto time = fs::last_write_time(p, ec);
+        if (ec)
+            return stat;
+        stat.size = size;
+        stat.mtime = to_filetime_ticks(time);
+        stat.ok = true;
+    } catch (...) {
+        stat.ok = false;
+    }
+    return stat;
+}
+
+}  // namespace km::updater
