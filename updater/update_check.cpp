@@ -67,13 +67,22 @@ bool entry_applies(const ManifestEntry& entry) {
     return entry.platform != "linux";
 }
 
+// `dir` and a manifest path (components separated by "/") joined into one narrow path.
+std::string join_path(const std::string& dir, const std::string& relative) {
+    std::string joined = dir;
+    if (joined.empty() || (joined.back() != '/' && joined.back() != '\\'))
+        joined += build::path_separator;
+    for (char c : relative)
+        joined += c == '/' ? build::path_separator[0] : c;
+    return joined;
+}
+
 // Where each entry lives locally and in the staging folder. An entry path that could leave the
-// installation folder, or that the file system cannot represent, makes the manifest unusable:
-// false, before anything is compared or written.
+// installation folder makes the manifest unusable: false, before anything is compared or
+// written.
 bool build_entry_paths(const UpdateManifest& manifest, std::vector<std::string>& local,
                        std::vector<std::string>& staged) {
-    const fs::path root(exe_dir);
-    const fs::path staging = root / "updates";
+    const std::string staging = join_path(exe_dir, "updates");
     local.assign(manifest.files.size(), {});
     staged.assign(manifest.files.size(), {});
     for (std::size_t i = 0; i < manifest.files.size(); ++i) {
@@ -82,19 +91,14 @@ bool build_entry_paths(const UpdateManifest& manifest, std::vector<std::string>&
             continue;
         if (!is_safe_entry_path(entry.path))
             return false;
-        try {
-            const fs::path relative(entry.path);
-            local[i] = (root / relative).string();
-            staged[i] = (staging / relative).string();
-        } catch (const std::exception&) {
-            return false;
-        }
+        local[i] = join_path(exe_dir, entry.path);
+        staged[i] = join_path(staging, entry.path);
     }
     return true;
 }
 
 std::string pending_game_path() {
-    return exe_dir + build::path_separator + launcher_config.game_exe;
+    return exe_path(launcher_config.game_exe);
 }
 
 Outcome run_check(bool repair, CheckEvents& events) {
@@ -205,7 +209,7 @@ Outcome run_check(bool repair, CheckEvents& events) {
 
         if (sha256_file(staged[queue[k]]) != entry.sha256) {
             std::error_code ec;
-            fs::remove(fs::path(staged[queue[k]]), ec);
+            fs::remove(fs::u8path(staged[queue[k]]), ec);
             return fail(events, "File verification failed.");
         }
     }
@@ -271,13 +275,13 @@ void post_window_request_reliably(platform::WindowRequest request) {
 
 bool create_staging_dir(const std::string& dir) {
     std::error_code ec;
-    fs::create_directories(fs::path(dir) / "updates", ec);
+    fs::create_directories(fs::u8path(join_path(dir, "updates")), ec);
     return !ec;
 }
 
 void remove_staging_dir(const std::string& dir) {
     std::error_code ec;
-    fs::remove_all(fs::path(dir) / "updates", ec);
+    fs::remove_all(fs::u8path(join_path(dir, "updates")), ec);
 }
 
 double download_fraction(std::uint64_t received, std::uint64_t total, int index, int count) {

@@ -126,11 +126,11 @@ void save_beta_creds(const std::string& username, const std::string& password) {
         "{\"u\":\"" + base64_encode(username) + "\",\"p\":\"" + base64_encode(password) + "\"}";
     std::lock_guard<std::mutex> guard(creds_mutex());
     std::error_code ec;
-    fs::create_directories(fs::path(exe_path("cache")), ec);
+    fs::create_directories(fs::u8path(exe_path("cache")), ec);
 
     // A reader or a crash mid-write must never see half a file: write a temporary copy, make it
     // owner-only before the secret goes in, then rename it over the old file.
-    const fs::path final_path(beta_creds_path());
+    const fs::path final_path = fs::u8path(beta_creds_path());
     fs::path temp_path = final_path;
     temp_path += ".tmp";
     {
@@ -156,7 +156,7 @@ void send_saved_beta_creds() {
     {
         std::lock_guard<std::mutex> guard(creds_mutex());
         std::error_code ec;
-        const fs::path path(beta_creds_path());
+        const fs::path path = fs::u8path(beta_creds_path());
         if (!fs::exists(path, ec))
             return;
         std::ifstream in(path, std::ios::binary);

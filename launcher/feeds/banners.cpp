@@ -99,7 +99,7 @@ void fetch_banners() {
     std::lock_guard<std::mutex> guard(banner_run_mutex());
     const std::string folder = exe_path("cache") + build::path_separator + "banners";
     std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(folder), ec);
+    std::filesystem::create_directories(std::filesystem::u8path(folder), ec);
 
     std::vector<std::string> urls;
     for (const std::string& name : names) {

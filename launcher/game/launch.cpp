@@ -24,7 +24,7 @@ void launch_game(const std::string& extra) {
     // An error other than "not found" (say, access denied on the folder) means the client
     // cannot be started either; it is reported the same way.
     std::error_code ec;
-    if (!std::filesystem::exists(std::filesystem::path(path), ec)) {
+    if (!std::filesystem::exists(std::filesystem::u8path(path), ec)) {
         std::string message = "Game executable not found:\n" + path;
         if (beta)
             message +=
