@@ -204,6 +204,8 @@ bool read_if_present(const fs::path& path, std::string& out) {
 
 bool write_release(const PublishPlan& plan, PublishOutcome& outcome, std::string& error) {
     std::error_code ec;
+    const bool content_existed = fs::exists(plan.content, ec);
+    const bool files_root_existed = fs::exists(plan.content / files_folder, ec);
     fs::create_directories(plan.content, ec);
     if (ec) {
         error = shown(plan.content) + ": cannot create the content folder: " + ec.message();
@@ -229,6 +231,13 @@ bool write_release(const PublishPlan& plan, PublishOutcome& outcome, std::string
         error = message;
         std::error_code ignored;
         fs::remove_all(staging, ignored);
+        // Folders made by this run go again while still empty.
+        if (!files_root_existed) {
+            fs::remove(files_root, ignored);
+        }
+        if (!content_existed) {
+            fs::remove(plan.content, ignored);
+        }
         return false;
     };
 
