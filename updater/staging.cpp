@@ -2,8 +2,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "km/build_config.h"
 #include "platform/platform.h"
@@ -34,9 +36,41 @@ bool rename_replacing(const fs::path& from, const fs::path& to) {
     return !ec;
 }
 
+// Copies the bytes over an existing file in place, as CopyFileW does.
+bool copy_bytes_over(const fs::path& from, const fs::path& to) {
+    std::error_code ec;
+    if (!fs::is_regular_file(from, ec) || !fs::is_regular_file(to, ec))
+        return false;
+    if (fs::weakly_canonical(from, ec) == fs::weakly_canonical(to, ec))
+        return false;
+    std::ifstream in(from, std::ios::binary);
+    if (!in)
+        return false;
+    std::ofstream out(to, std::ios::binary | std::ios::trunc);
+    if (!out)
+        return false;
+    std::vector<char> buffer(1 << 20);
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        const std::streamsize got = in.gcount();
+        if (got > 0)
+            out.write(buffer.data(), got);
+        if (!out)
+            return false;
+    }
+    if (in.bad())
+        return false;
+    out.close();
+    return !out.fail();
+}
+
 bool copy_over(const fs::path& from, const fs::path& to) {
     std::error_code ec;
-    return fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec) && !ec;
+    if (fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec) && !ec)
+        return true;
+    // mingw-w64's library refuses to overwrite any existing file (it cannot tell two files
+    // apart and takes them for the same one), so overwrite the bytes ourselves.
+    return copy_bytes_over(from, to);
 }
 
 std::string parent_of(const std::string& path) {
@@ -70,10 +104,20 @@ bool install_staged_file(const std::string& staged, const std::string& destinati
     try {
         const fs::path from = fs::u8path(staged);
         if (executable) {
-            // A running executable cannot be overwritten: leave the new one beside it.
+            // A running executable cannot be overwritten: leave the new one beside it. The
+            // pending copy is put in place at the next start without any further check, so it
+            // is written under a temporary name and renamed only once whole: a full disk or a
+            // killed process must never leave a torn one to replace a working executable.
             const std::string pending = destination + ".update";
+            const std::string partial = pending + ".part";
             make_writable(pending);
-            return copy_over(from, fs::u8path(pending));
+            make_writable(partial);
+            if (copy_over(from, fs::u8path(partial)) &&
+                rename_replacing(fs::u8path(partial), fs::u8path(pending)))
+                return true;
+            std::error_code ec;
+            fs::remove(fs::u8path(partial), ec);
+            return false;
         }
         const std::string parent = parent_of(destination);
         if (!parent.empty()) {
