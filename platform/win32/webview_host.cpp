@@ -1,12 +1,12 @@
 #include "platform/win32/webview_host.h"
 
 #include <memory>
-#include <mutex>
 
 #include "launcher/app_state.h"
 #include "launcher/commands.h"
 #include "launcher/events.h"
 #include "launcher/startup.h"
+#include "launcher/webview_host.h"
 #include "platform/platform.h"
 #include "platform/win32/main_window.h"
 #include "platform/win32/webview_loader.h"
@@ -30,8 +30,6 @@ WebViewState& state() {
     static WebViewState* instance = new WebViewState();
     return *instance;
 }
-
-std::mutex webview_mutex;
 
 constexpr char environment_failure_text[] =
     "WebView2 runtime not available. Install the Evergreen runtime from Microsoft.";
@@ -108,6 +106,13 @@ HRESULT on_webview_ready() {
     if (handler)
         view.webview->add_WebMessageReceived(handler.get(), &view.web_message_token);
 
+    // From here on events reach the page, one at a time under webview_mutex (see
+    // launcher/webview_host.h); before this they are dropped.
+    set_page_sink([](const std::string& json) {
+        if (state().webview)
+            state().webview->PostWebMessageAsJson(utf8_to_wide(json).c_str());
+    });
+
     view.webview->Navigate(utf8_to_wide(page_url(exe_dir)).c_str());
     fit_view_to_window();
     return S_OK;
@@ -127,21 +132,13 @@ HRESULT on_web_message(ICoreWebView2*, ICoreWebView2WebMessageReceivedEventArgs*
     return S_OK;
 }
 
-void deliver_ui_event(const std::string& text) {
-    WebViewState& view = state();
-    if (!view.webview)
-        return;
-    std::lock_guard<std::mutex> lock(webview_mutex);
-    view.webview->PostWebMessageAsJson(utf8_to_wide(text).c_str());
-}
-
 LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
     try {
         switch (message) {
             case WM_UI_EVENT: {
                 std::unique_ptr<std::string> text(reinterpret_cast<std::string*>(lparam));
                 if (text)
-                    deliver_ui_event(*text);
+                    km::deliver_ui_event(*text);
                 return 0;
             }
             case WM_RELOAD_PAGE:
@@ -149,7 +146,7 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) 
                     state().webview->Reload();
                 return 0;
             case WM_RESTART_PROMPT:
-                deliver_ui_event("{\"event\":\"restartPrompt\"}");
+                km::deliver_ui_event(restart_prompt_event);
                 return 0;
             case WM_NCHITTEST: {
                 // Screen coordinates, each sign-extended from its 16 bits.

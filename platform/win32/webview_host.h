@@ -1,5 +1,6 @@
 // The web view inside the main window: creation on the runtime's callbacks, the page's messages
-// to the command dispatcher, events to the page, and the main window's procedure.
+// to the command dispatcher, and the main window's procedure, which hands events to the page
+// through km::deliver_ui_event (launcher/webview_host.h).
 #pragma once
 
 #include <windows.h>
@@ -18,9 +19,6 @@ HRESULT on_webview_ready();
 
 // The web-message-received handler: the page's JSON text, as UTF-8, to the dispatcher.
 HRESULT on_web_message(ICoreWebView2* sender, ICoreWebView2WebMessageReceivedEventArgs* args);
-
-// Posts one event text to the page; window's thread only. Lost when the view does not exist.
-void deliver_ui_event(const std::string& text);
 
 LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 

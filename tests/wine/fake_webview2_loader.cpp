@@ -1,7 +1,8 @@
 // A test-only WebView2Loader.dll: the loader's two entry points over a fake runtime that shows
 // nothing. It answers the calls the launcher's web view host makes, logs each of them to
 // webview_log.txt, writes every text given to PostWebMessageAsJson to webview_posted.txt (one a
-// line), and plays webview_scenario.txt, all beside the program that loaded it.
+// line), and plays webview_scenario.txt, all beside the program that loaded it. The scenario is
+// renamed once read, so only the first launcher of a folder plays it.
 //
 // Scenario lines, run in order once the page has been navigated to:
 //   send <json>       the page posts <json>: the registered message handler is invoked with it
@@ -487,15 +488,19 @@ void next_step(void*) {
 
 void start_scenario(void* view) {
     scenario.view = static_cast<WebView*>(view);
-    std::ifstream in(std::filesystem::path(beside_program(L"webview_scenario.txt")),
-                     std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
-            line.pop_back();
-        if (!line.empty() && line[0] != '#')
-            scenario.steps.push_back(line);
+    const std::wstring file = beside_program(L"webview_scenario.txt");
+    {
+        std::ifstream in(std::filesystem::path(file), std::ios::binary);
+        std::string line;
+        while (std::getline(in, line)) {
+            while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+                line.pop_back();
+            if (!line.empty() && line[0] != '#')
+                scenario.steps.push_back(line);
+        }
     }
+    // Played once: a launcher started later from the same folder (a restart) sees no scenario.
+    MoveFileExW(file.c_str(), (file + L".played").c_str(), MOVEFILE_REPLACE_EXISTING);
     note("scenario has " + std::to_string(scenario.steps.size()) + " steps");
     next_step(nullptr);
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Whole-program runs of Launcher.exe under Wine and Xvfb, each in a fresh installation folder
 # made by `cmake --install`, with the test-only WebView2Loader.dll standing in for the runtime.
-#   run_e2e.sh update_and_launch|runtime_missing --build-dir D --launcher L --game G --loader W
+#   run_e2e.sh update_and_launch|self_update|runtime_missing --build-dir D --launcher L --game G --loader W
 #              --answerer A --web DIR --wine-run SCRIPT
 # Exit code 77 (skipped) when Xvfb or Wine is not available.
 set -uo pipefail
@@ -60,35 +60,24 @@ run_windows() {  # run_windows <seconds> <exe> [args...]
         "$wine_run" "$@" >"$work/wine-output.txt" 2>&1
 }
 
-if [ "$scenario" = update_and_launch ]; then
-    launch_token=$(cache_value KM_LAUNCH_TOKEN)
+# The release server: a signed manifest over the files under $server/launcher_files, served on
+# an ephemeral loopback port ($port).
+server=$work/server
+entry() {  # entry <path> <executable> [platform]
+    local file=$server/launcher_files/$1
+    printf '{"path":"%s","sha256":"%s","size":%d,"executable":%s%s}' "$1" \
+        "$(sha256sum "$file" | cut -d' ' -f1)" "$(stat -c %s "$file")" "$2" \
+        "${3:+,\"platform\":\"$3\"}"
+}
+serve_release() {  # serve_release <entry JSON>...
+    local IFS=,
+    printf '{"version":{"major":2,"minor":4,"patch":6},"files":[%s]}' "$*" \
+        >"$server/update.manifest.json"
+    unset IFS
     if [ "$(cache_value KM_MANIFEST_PUBLIC_KEY)" != d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a ]; then
         echo "SKIP: this build trusts a deployment key; the test signs with the development key"
         exit 77
     fi
-    install=$work/install
-    check "cmake --install lays out Launcher.exe and web/" install_launcher "$install"
-    cp "$loader" "$install/WebView2Loader.dll"
-
-    # The release: the game client as a pending-replacement executable, a data file with
-    # non-ASCII text, a page file (which makes the launcher reload the page), and a Linux-only
-    # file that a Windows launcher must skip.
-    server=$work/server
-    mkdir -p "$server/launcher_files/data" "$server/launcher_files/web"
-    cp "$game" "$server/launcher_files/Game_x64_win.exe"
-    printf 'Crónicas de Keldmoor\r\n' >"$server/launcher_files/data/notes.txt"
-    printf 'page extra\n' >"$server/launcher_files/web/extra.txt"
-    printf 'not for Windows\n' >"$server/launcher_files/linux_only.bin"
-    entry() {  # entry <path> <executable> [platform]
-        local file=$server/launcher_files/$1
-        printf '{"path":"%s","sha256":"%s","size":%d,"executable":%s%s}' "$1" \
-            "$(sha256sum "$file" | cut -d' ' -f1)" "$(stat -c %s "$file")" "$2" \
-            "${3:+,\"platform\":\"$3\"}"
-    }
-    printf '{"version":{"major":2,"minor":4,"patch":6},"files":[%s,%s,%s,%s]}' \
-        "$(entry Game_x64_win.exe true windows)" "$(entry data/notes.txt false)" \
-        "$(entry web/extra.txt false)" "$(entry linux_only.bin false linux)" \
-        >"$server/update.manifest.json"
     # RFC 8032's first test key, the development key this build trusts.
     printf '302e020100300506032b657004220420%s' \
         9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60 \
@@ -108,6 +97,24 @@ if [ "$scenario" = update_and_launch ]; then
         sleep 0.1
     done
     [ -n "$port" ] || { echo "FAIL - the release server did not start"; exit 1; }
+}
+
+if [ "$scenario" = update_and_launch ]; then
+    launch_token=$(cache_value KM_LAUNCH_TOKEN)
+    install=$work/install
+    check "cmake --install lays out Launcher.exe and web/" install_launcher "$install"
+    cp "$loader" "$install/WebView2Loader.dll"
+
+    # The release: the game client as a pending-replacement executable, a data file with
+    # non-ASCII text, a page file (which makes the launcher reload the page), and a Linux-only
+    # file that a Windows launcher must skip.
+    mkdir -p "$server/launcher_files/data" "$server/launcher_files/web"
+    cp "$game" "$server/launcher_files/Game_x64_win.exe"
+    printf 'Crónicas de Keldmoor\r\n' >"$server/launcher_files/data/notes.txt"
+    printf 'page extra\n' >"$server/launcher_files/web/extra.txt"
+    printf 'not for Windows\n' >"$server/launcher_files/linux_only.bin"
+    serve_release "$(entry Game_x64_win.exe true windows)" "$(entry data/notes.txt false)" \
+        "$(entry web/extra.txt false)" "$(entry linux_only.bin false linux)"
 
     printf 'host=127.0.0.1\r\nport=%s\r\n' "$port" >"$install/launcher.ini"
     cat >"$install/webview_scenario.txt" <<'SCENARIO'
@@ -176,6 +183,39 @@ SCENARIO
 import json, sys
 lines = open(sys.argv[1], encoding="utf-8").read().splitlines()
 assert lines and all(isinstance(json.loads(l), dict) for l in lines)' "$posted"
+elif [ "$scenario" = self_update ]; then
+    # A new Launcher.exe in the release: staged beside the running one, the page is asked to
+    # restart, restartNow starts a second launcher which puts the new executable in place and
+    # starts itself again (the third launcher), which removes the old copy and opens its window.
+    install=$work/install
+    check "cmake --install lays out Launcher.exe and web/" install_launcher "$install"
+    cp "$loader" "$install/WebView2Loader.dll"
+    mkdir -p "$server/launcher_files"
+    cp "$install/Launcher.exe" "$server/launcher_files/Launcher.exe"
+    printf 'next version' >>"$server/launcher_files/Launcher.exe"  # same program, new bytes
+    serve_release "$(entry Launcher.exe true)"
+    printf 'host=127.0.0.1\r\nport=%s\r\n' "$port" >"$install/launcher.ini"
+    cat >"$install/webview_scenario.txt" <<'SCENARIO'
+send {"cmd":"ready"}
+wait {"event":"restartPrompt"}
+send {"cmd":"restartNow"}
+SCENARIO
+    run_windows 240 "$answerer" "$(windows_path "$work/record.txt")" \
+        "$(windows_path "$install/Launcher.exe")" --expect-second
+    record=$work/record.txt
+    posted=$install/webview_posted.txt
+    check "the first launcher asked for a restart" \
+        contains "$posted" '{"event":"updateComplete","downloaded":1,"restartNeeded":true}'
+    check "the first launcher exits 0 after restartNow" contains "$record" "exit 0"
+    check "a later launcher opened its window" \
+        contains "$record" "second launcher window Keldmoor Ashvow"
+    check "that launcher closes with exit code 0" contains "$record" "second exit 0"
+    check "the new Launcher.exe is in place" \
+        cmp -s "$server/launcher_files/Launcher.exe" "$install/Launcher.exe"
+    check "no pending replacement is left" test ! -e "$install/Launcher.exe.update"
+    check "the old copy was removed" test ! -e "$install/Launcher.exe.old"
+    check "no message box was shown" lacks "$record" "box "
+    check "the scenario ran to its end" lacks "$install/webview_log.txt" "FAIL"
 elif [ "$scenario" = runtime_missing ]; then
     download_url=$(cache_value KM_WEBVIEW2_DOWNLOAD_URL)
     consent='box Keldmoor Ashvow Launcher|Para abrir el Launcher necesitas instalar Microsoft WebView2 (componente requerido por Windows).\n\nSe descargara automaticamente (~2 MB) e instalara en silencio.\nEl proceso tarda ~1 minuto y no requiere reiniciar Windows.\n\nPresiona Aceptar para instalarlo ahora.'
