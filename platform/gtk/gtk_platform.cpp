@@ -355,11 +355,16 @@ void set_environment_variable(const std::string& name, const std::string& value)
 }
 
 std::string get_module_path() {
-    std::vector<char> buffer(PATH_MAX + 1, '\0');
-    const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    if (length <= 0)
-        return {};
-    return std::string(buffer.data(), static_cast<std::size_t>(length));
+    // Read once: like the loaded module's name on Windows, the answer must not follow the
+    // file when the self-update renames it to ".old" (the kernel's link would then name the
+    // old copy, and the restart would run the wrong file).
+    static const std::string path = [] {
+        std::vector<char> buffer(PATH_MAX + 1, '\0');
+        const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+        return length > 0 ? std::string(buffer.data(), static_cast<std::size_t>(length))
+                          : std::string();
+    }();
+    return path;
 }
 
 bool webview_runtime_present() {
