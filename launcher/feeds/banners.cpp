@@ -7,6 +7,7 @@
 #include "km/build_config.h"
 #include "launcher/app_state.h"
 #include "launcher/events.h"
+#include "launcher/feeds/coalesced_run.h"
 #include "launcher/feeds/feeds.h"
 #include "updater/transfers.h"
 
@@ -120,16 +121,16 @@ void fetch_banners() {
 }
 
 void start_fetch_banners() {
-    try {
-        std::thread([] {
-            try {
-                fetch_banners();
-            } catch (...) {
-                // The banners stay as they were; a worker must never take the launcher down.
-            }
-        }).detach();
-    } catch (const std::system_error&) {
-    }
+    // A burst of ready commands must not pile up one thread (and one full download of every
+    // image) each.
+    static CoalescedRun run;
+    request_coalesced_run(run, [] {
+        try {
+            fetch_banners();
+        } catch (...) {
+            // The banners stay as they were; a worker must never take the launcher down.
+        }
+    });
 }
 
 }  // namespace km

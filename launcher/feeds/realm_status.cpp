@@ -7,6 +7,7 @@
 #include "launcher/app_state.h"
 #include "launcher/commands.h"
 #include "launcher/events.h"
+#include "launcher/feeds/coalesced_run.h"
 #include "launcher/feeds/feeds.h"
 #include "updater/transfers.h"
 #include "updater/update_check.h"
@@ -75,16 +76,15 @@ void poll_realm_status() {
 }
 
 void start_probe_server() {
-    try {
-        std::thread([] {
-            try {
-                probe_server();
-            } catch (...) {
-                // The check inside reports its own end; nothing else to tell the page.
-            }
-        }).detach();
-    } catch (const std::system_error&) {
-    }
+    // A burst of ready commands must not pile up one blocked probe thread each.
+    static CoalescedRun run;
+    request_coalesced_run(run, [] {
+        try {
+            probe_server();
+        } catch (...) {
+            // The check inside reports its own end; nothing else to tell the page.
+        }
+    });
 }
 
 void start_realm_poller() {
