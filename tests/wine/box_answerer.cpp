@@ -3,7 +3,7 @@
 // "caption|text" lines in the record file. When a launcher window appears instead (a second
 // launcher started by the first), it is closed and its exit awaited. Ends with the first
 // launcher's exit code; 98 when a box appears with no answer left, 99 on timeout.
-//   box_answerer <record file> <launcher exe> [ok|cancel]... [--expect-second]
+//   box_answerer <record file> <launcher exe> [ok|cancel]... [--expect-second] [--close-window]
 #include <windows.h>
 
 #include <fstream>
@@ -15,7 +15,8 @@ namespace {
 struct Found {
     DWORD process = 0;
     HWND box = nullptr;
-    HWND launcher_window = nullptr;
+    HWND launcher_window = nullptr;  // of another process
+    HWND own_window = nullptr;       // of the launcher this program started
 };
 
 BOOL CALLBACK look(HWND window, LPARAM context) {
@@ -30,6 +31,8 @@ BOOL CALLBACK look(HWND window, LPARAM context) {
         found->box = window;
     if (std::wstring(class_name) == L"KMAshvowLauncher" && owner != found->process)
         found->launcher_window = window;
+    if (std::wstring(class_name) == L"KMAshvowLauncher" && owner == found->process)
+        found->own_window = window;
     return TRUE;
 }
 
@@ -68,9 +71,12 @@ int wmain(int argc, wchar_t** argv) {
     std::ofstream record(argv[1], std::ios::binary);
     std::vector<std::wstring> answers;
     bool expect_second = false;  // a second launcher will appear after the first one ends
+    bool close_window = false;   // once every answer is given, close the launcher's own window
     for (int i = 3; i < argc; ++i) {
         if (std::wstring(argv[i]) == L"--expect-second")
             expect_second = true;
+        else if (std::wstring(argv[i]) == L"--close-window")
+            close_window = true;
         else
             answers.push_back(argv[i]);
     }
@@ -101,6 +107,11 @@ int wmain(int argc, wchar_t** argv) {
             HWND text = GetDlgItem(found.box, 0xFFFF);
             record << "box " << utf8(window_text(found.box)) << "|"
                    << one_line(utf8(text ? window_text(text) : L"")) << "\n";
+            HWND owner = GetWindow(found.box, GW_OWNER);
+            wchar_t owner_class[64] = L"none";
+            if (owner)
+                GetClassNameW(owner, owner_class, 64);
+            record << "owner " << utf8(owner_class) << "\n";
             record.flush();
             if (next_answer >= answers.size()) {
                 TerminateProcess(process.hProcess, 98);
@@ -111,6 +122,13 @@ int wmain(int argc, wchar_t** argv) {
             // Wait for this box to go before looking again.
             for (int i = 0; i < 200 && IsWindow(found.box); ++i)
                 Sleep(25);
+            continue;
+        }
+        if (!launcher_exited && close_window && next_answer == answers.size() && found.own_window) {
+            record << "close window " << utf8(window_text(found.own_window)) << "\n";
+            record.flush();
+            PostMessageW(found.own_window, WM_CLOSE, 0, 0);  // what Alt+F4 sends
+            close_window = false;
             continue;
         }
         if (launcher_exited && found.launcher_window) {

@@ -2,7 +2,8 @@
 // nothing. It answers the calls the launcher's web view host makes, logs each of them to
 // webview_log.txt, writes every text given to PostWebMessageAsJson to webview_posted.txt (one a
 // line), and plays webview_scenario.txt, all beside the program that loaded it. The scenario is
-// renamed once read, so only the first launcher of a folder plays it.
+// renamed once read, so only the first launcher of a folder plays it. With a file named
+// webview_refuse_environment beside the program, environment creation fails instead.
 //
 // Scenario lines, run in order once the page has been navigated to:
 //   send <json>       the page posts <json>: the registered message handler is invoked with it
@@ -418,6 +419,16 @@ struct EnvironmentCall {
 
 void complete_environment(void* context) {
     auto* call = static_cast<EnvironmentCall*>(context);
+    // A runtime that cannot start: the environment fails with the runtime's "not found" error.
+    const std::wstring refusal = beside_program(L"webview_refuse_environment");
+    if (GetFileAttributesW(refusal.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        const HRESULT result =
+            call->handler->Invoke(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), nullptr);
+        note("environment handler answered " + std::to_string(result) + " to a refusal");
+        call->handler->Release();
+        delete call;
+        return;
+    }
     auto* environment = new Environment();
     const HRESULT result = call->handler->Invoke(S_OK, environment);
     note("environment handler answered " + std::to_string(result));

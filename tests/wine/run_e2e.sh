@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Whole-program runs of Launcher.exe under Wine and Xvfb, each in a fresh installation folder
 # made by `cmake --install`, with the test-only WebView2Loader.dll standing in for the runtime.
-#   run_e2e.sh update_and_launch|self_update|runtime_missing --build-dir D --launcher L --game G --loader W
+#   run_e2e.sh update_and_launch|self_update|runtime_refuses|runtime_missing --build-dir D --launcher L --game G --loader W
 #              --answerer A --web DIR --wine-run SCRIPT
 # Exit code 77 (skipped) when Xvfb or Wine is not available.
 set -uo pipefail
@@ -226,6 +226,24 @@ SCENARIO
     check "the old copy was removed" test ! -e "$install/Launcher.exe.old"
     check "no message box was shown" lacks "$record" "box "
     check "the scenario ran to its end" lacks "$install/webview_log.txt" "FAIL"
+elif [ "$scenario" = runtime_refuses ]; then
+    # The loader is there but the runtime cannot create its environment: one error box owned by
+    # the window, which stays open and dark until the player closes it.
+    install=$work/install
+    check "cmake --install lays out Launcher.exe and web/" install_launcher "$install"
+    cp "$loader" "$install/WebView2Loader.dll"
+    touch "$install/webview_refuse_environment"
+    run_windows 180 "$answerer" "$(windows_path "$work/record.txt")" \
+        "$(windows_path "$install/Launcher.exe")" ok --close-window
+    record=$work/record.txt
+    check "one box: the environment failure text" diff <(grep '^box ' "$record") \
+        <(echo "box Launcher|WebView2 runtime not available. Install the Evergreen runtime from Microsoft.")
+    check "the box is owned by the launcher's window" contains "$record" "owner KMAshvowLauncher"
+    check "the window stayed open after the box" contains "$record" "close window Keldmoor Ashvow"
+    check "closing the window ends the launcher with code 0" contains "$record" "exit 0"
+    check "the failure went back to the runtime" \
+        contains "$install/webview_log.txt" "environment handler answered -2147024894 to a refusal"
+    check "no controller was asked for" lacks "$install/webview_log.txt" "CreateCoreWebView2Controller"
 elif [ "$scenario" = runtime_missing ]; then
     download_url=$(cache_value KM_WEBVIEW2_DOWNLOAD_URL)
     consent='box Keldmoor Ashvow Launcher|Para abrir el Launcher necesitas instalar Microsoft WebView2 (componente requerido por Windows).\n\nSe descargara automaticamente (~2 MB) e instalara en silencio.\nEl proceso tarda ~1 minuto y no requiere reiniciar Windows.\n\nPresiona Aceptar para instalarlo ahora.'
@@ -248,6 +266,7 @@ elif [ "$scenario" = runtime_missing ]; then
     play declined cancel
     check "declined: exit code 1" contains "$work/declined/boxes.txt" "exit 1"
     check "declined: only the consent box" boxes_are declined "$consent"
+    check "declined: the box has no owner window" contains "$work/declined/boxes.txt" "owner none"
     check "declined: no launcher.ini was created" test ! -e "$work/declined/install/launcher.ini"
 
     prepare no_installer
