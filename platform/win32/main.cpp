@@ -92,5 +92,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         exit_code = 1;
     }
     CoUninitialize();
-    return exit_code;
+    // Workers are never joined and may still be running. Returning would run the static
+    // destructors while they can still read the objects being destroyed (the configuration, the
+    // flags); ending the process here stops every thread first.
+    ExitProcess(static_cast<UINT>(exit_code));
 }
