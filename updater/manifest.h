@@ -34,11 +34,14 @@ bool verify_manifest_signature(const std::uint8_t* signature, const std::uint8_t
 bool verify_ed25519(const std::uint8_t* public_key, const std::uint8_t* signature,
                     const std::uint8_t* message, std::size_t length);
 
-// False for any text that is not a valid manifest; `out` should be fresh.
+// False for any text that is not a valid manifest; `out` should be fresh. Entry paths are not
+// checked here: whoever turns an entry path into a local path calls is_safe_entry_path on it
+// (the update check refuses the whole manifest when one entry fails).
 bool parse_manifest(const std::string& text, UpdateManifest& out);
 
 // True when a manifest entry path is a safe relative path below the installation folder: not
-// empty, no root or drive name, no empty, "." or ".." component, no backslash.
+// empty, no root or drive name, no empty, "." or ".." component, no backslash, no colon (drive or
+// stream), no NUL, and no component of dots and blanks alone (Windows would read "... " as "..").
 bool is_safe_entry_path(const std::string& path);
 
 }  // namespace km::updater
