@@ -41,10 +41,17 @@ void load_game_settings(GameSettings& settings) {
 
 std::string game_settings_text(const GameSettings& settings) {
     auto flag = [](bool on) { return on ? "1" : "0"; };
+    // The mode comes from the page; a line break in it would add lines of its own to the file
+    // (another section, other keys) that the game would then read.
+    std::string mode;
+    for (char c : settings.mode) {
+        if (c != '\r' && c != '\n')
+            mode += c;
+    }
     std::string text =
         "# Keldmoor Ashvow game settings \xE2\x80\x94 written by launcher, read by client.\n\n";
     text += "[display]\n";
-    text += "mode = " + settings.mode + "\n\n";
+    text += "mode = " + mode + "\n\n";
     text += "[performance]\n";
     text += std::string("vsync = ") + flag(settings.vsync) + "\n";
     text += std::string("unlimited_fps = ") + flag(settings.unlimited_fps) + "\n";

@@ -104,6 +104,14 @@ TEST_F(GameSettingsFile, SavingDropsHandEditedExtras) {
     EXPECT_NE(text.find(on_disk("mode = x\n")), std::string::npos);
 }
 
+TEST_F(GameSettingsFile, LineBreaksInTheModeCannotAddLines) {
+    save_game_settings(GameSettings{"x\n[performance]\r\nvsync = 1", false, true, false});
+    GameSettings read;
+    load_game_settings(read);
+    EXPECT_EQ(read.mode, "x[performance]vsync = 1");
+    EXPECT_FALSE(read.vsync);
+}
+
 TEST_F(GameSettingsFile, UnwritableFileChangesNothing) {
     std::filesystem::create_directories(dir.path() / "settings.ini");
     save_game_settings(GameSettings{});
