@@ -1,0 +1,21 @@
+// load_game_settings on any file contents, then a save that must read back the same.
+#include <cstdlib>
+
+#include "launcher/app_state.h"
+#include "launcher/config/game_settings.h"
+#include "tests/fuzz/fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    km::fuzz::scratch_dir();
+    km::fuzz::write_or_die(km::game_settings_path(), km::fuzz::as_text(data, size));
+    km::GameSettings settings;
+    km::load_game_settings(settings);
+    km::save_game_settings(settings);
+    km::GameSettings again;
+    km::load_game_settings(again);
+    if (again.mode != settings.mode || again.vsync != settings.vsync ||
+        again.unlimited_fps != settings.unlimited_fps || again.lock_mouse != settings.lock_mouse) {
+        std::abort();
+    }
+    return 0;
+}

@@ -1,0 +1,21 @@
+// The verify cache reader on any file content.
+#include <cstddef>
+#include <cstdint>
+
+#include "tests/fuzz/fuzz_support.h"
+#include "updater/verify_cache.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    km::fuzz::scratch_dir();
+    km::fuzz::write_or_die(km::updater::verify_cache_path(), km::fuzz::as_text(data, size));
+    const km::updater::VerifyCache cache = km::updater::load_verify_cache();
+    for (const auto& [path, record] : cache) {
+        // A record never has an empty path or hash.
+        if (path.empty() || record.sha256.empty())
+            __builtin_trap();
+        if (km::updater::lookup_verify_cache(cache, path, record.size, record.mtime) !=
+            record.sha256)
+            __builtin_trap();
+    }
+    return 0;
+}
