@@ -99,7 +99,9 @@ void start_realm_poller() {
             poller_running.store(false);
         }).detach();
     } catch (const std::system_error&) {
+        // No poller thread: let the next ready command try again.
         poller_running.store(false);
+        realm_poll_started.store(false);
     }
 }
 
