@@ -64,7 +64,13 @@ void TestServer::start(const std::string& host, int port) {
         if (port_ <= 0)
             throw std::runtime_error("TestServer: cannot bind " + host);
     } else {
-        if (!server_.bind_to_port(host, port)) {
+        // The library lets a second listener share a port (SO_REUSEPORT on Linux), which would
+        // split requests between two test doubles; refuse a port something already answers on.
+        httplib::Client probe(host, port);
+        probe.set_connection_timeout(2, 0);
+        probe.set_read_timeout(2, 0);
+        if (probe.Get("/").error() != httplib::Error::Connection ||
+            !server_.bind_to_port(host, port)) {
             throw std::runtime_error("TestServer: cannot bind " + host + ":" +
                                      std::to_string(port));
         }

@@ -41,7 +41,7 @@ class TestServer {
     // 127.0.0.1 on a port chosen by the system.
     TestServer();
     // A fixed address and port (e.g. the beta server's 127.0.0.2:8080). Throws
-    // std::runtime_error when the address cannot be bound.
+    // std::runtime_error when the address cannot be bound or something already listens there.
     TestServer(const std::string& host, int port);
     ~TestServer();
     TestServer(const TestServer&) = delete;

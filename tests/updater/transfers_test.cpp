@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -285,6 +286,17 @@ TEST_F(Download, DestinationWithoutFolderIsRelativeToCurrentFolder) {
     fs::current_path(saved);
     EXPECT_TRUE(ok);
     EXPECT_EQ(dir.read("plain.bin"), "plain");
+}
+
+TEST(TestServerFixedAddress, ServesOnTheGivenPortAndRefusesATakenOne) {
+    const int port = closed_port();
+    TestServer fixed("127.0.0.1", port);
+    EXPECT_EQ(fixed.port(), port);
+    fixed.route("/ping", 200, "pong");
+    std::string body, error;
+    EXPECT_TRUE(http_get("127.0.0.1", port, "/ping", body, error)) << error;
+    EXPECT_EQ(body, "pong");
+    EXPECT_THROW(TestServer("127.0.0.1", port), std::runtime_error);
 }
 
 TEST(HttpErrorText, StandardTexts) {
