@@ -9,6 +9,8 @@
 //   send <json>       the page posts <json>: the registered message handler is invoked with it
 //   wait <text>       until a posted text contains <text> (at most 90 s; else FAIL and close)
 //   sleep <ms>        pause
+//   hittest <x> <y>   log the window's WM_NCHITTEST answer for a client point
+//   restore           restore the window the view lives in (after the page minimised it)
 //   close             post WM_CLOSE to the window the view lives in
 // Every callback and scenario step runs on the thread that created the environment (a timer on
 // that thread's message loop), which is what the real runtime promises.
@@ -400,6 +402,10 @@ class Environment final : public Object<ICoreWebView2Environment> {
         char class_name[64] = {};
         GetClassNameA(parent, class_name, sizeof class_name);
         note(std::string("CreateCoreWebView2Controller parent class ") + class_name);
+        RECT frame{};
+        GetWindowRect(parent, &frame);
+        note("parent window rect " + std::to_string(frame.left) + " " + std::to_string(frame.top) +
+             " " + std::to_string(frame.right) + " " + std::to_string(frame.bottom));
         parent_window = parent;
         handler->AddRef();
         defer(50, complete_controller, new ControllerCall{handler});
@@ -487,6 +493,21 @@ void next_step(void*) {
         scenario.wait_deadline = GetTickCount() + 90000;
     } else if (verb == "sleep") {
         pause = static_cast<UINT>(std::stoul(rest));
+    } else if (verb == "hittest") {
+        // Client point to screen point, then ask the window as the system would.
+        POINT point{};
+        const auto space = rest.find(' ');
+        point.x = std::stoi(rest.substr(0, space));
+        point.y = std::stoi(rest.substr(space + 1));
+        ClientToScreen(parent_window, &point);
+        const LRESULT answer =
+            SendMessageW(parent_window, WM_NCHITTEST, 0,
+                         MAKELPARAM(static_cast<WORD>(point.x), static_cast<WORD>(point.y)));
+        note("hittest " + rest + " -> " + std::to_string(answer));
+    } else if (verb == "restore") {
+        note(std::string("window minimized before restore: ") +
+             (IsIconic(parent_window) ? "yes" : "no"));
+        ShowWindow(parent_window, SW_RESTORE);
     } else if (verb == "close") {
         close_window("scenario closes the window");
         return;

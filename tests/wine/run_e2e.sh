@@ -56,7 +56,7 @@ install_launcher() {  # install_launcher <folder>
 run_windows() {  # run_windows <seconds> <exe> [args...]
     local seconds=$1
     shift
-    timeout --kill-after=10 "$seconds" xvfb-run -a -s "-screen 0 1280x800x24" \
+    timeout --kill-after=10 "$seconds" xvfb-run -a -s "-screen 0 ${screen:-1280x800}x24" \
         "$wine_run" "$@" >"$work/wine-output.txt" 2>&1
 }
 
@@ -125,11 +125,26 @@ send {"cmd":"ready"}
 wait {"event":"updateComplete"
 wait {"event":"updating","isUpdating":false}
 sleep 1000
+# The drag strip: the top 36 rows, except the last 92 columns; nothing above or left of the
+# client area.
+hittest 10 35
+hittest 10 36
+hittest 1007 0
+hittest 1008 0
+hittest 500 -5
+hittest -3 10
+# The page minimises the window; restoring it must refit the view.
+send {"cmd":"minimize"}
+sleep 300
+restore
+sleep 300
 # The player presses play: another check (nothing to download), then the game starts.
 send {"cmd":"launch","betaMode":false}
 SCENARIO
 
-    run_windows 240 "$install/Launcher.exe"
+    # A screen smaller than the window: the centred position is negative, and the hit test must
+    # read negative screen coordinates.
+    screen=1024x600 run_windows 240 "$install/Launcher.exe"
     rc=$?
     log=$install/webview_log.txt
     posted=$install/webview_posted.txt
@@ -164,6 +179,8 @@ SCENARIO
         contains "$log" "option QueryInterface Options2 E_NOINTERFACE"
     check "the profile lives in cache\\webview" \
         contains "$log" "user_data $(windows_path "$install")\\cache\\webview"
+    check "the window is centred by the signed formula on a 1024x600 screen" \
+        contains "$log" "parent window rect -38 -60 1062 660"
     check "the controller is created in the launcher's window" \
         contains "$log" "CreateCoreWebView2Controller parent class KMAshvowLauncher"
     check "the settings lock the page down, in order" test "$(grep '^put_' "$log" | grep -v Bounds \
@@ -181,6 +198,12 @@ sys.exit(0 if urls and urllib.parse.unquote(urls[0]) == sys.argv[2] else 1)' "$l
     check "the view fills the 1100x720 client area" contains "$log" "put_Bounds 0 0 1100 720"
     check "both completion handlers answered S_OK" \
         test "$(grep -c 'handler answered 0$' "$log")" = 2
+    check "the drag strip answers HTCAPTION and HTCLIENT where it should" test \
+        "$(grep '^hittest' "$log" | tr '\n' ';')" = "hittest 10 35 -> 2;hittest 10 36 -> 1;hittest 1007 0 -> 2;hittest 1008 0 -> 1;hittest 500 -5 -> 1;hittest -3 10 -> 1;"
+    check "the page's minimize command minimised the window" \
+        contains "$log" "window minimized before restore: yes"
+    check "restoring the window refitted the view" \
+        test "$(sed -n '/window minimized before restore/,$p' "$log" | grep -c 'put_Bounds 0 0 1100 720')" -ge 1
     check "the changed page file made the view reload" contains "$log" "Reload"
     check "every web view call came on the window's thread" lacks "$log" "WRONG THREAD"
     check "the host made no call the fake does not expect" lacks "$log" "unexpected call"
