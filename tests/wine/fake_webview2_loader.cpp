@@ -9,6 +9,7 @@
 //   send <json>       the page posts <json>: the registered message handler is invoked with it
 //   wait <text>       until a posted text contains <text> (at most 90 s; else FAIL and close)
 //   sleep <ms>        pause
+//   null_event        post the window a UI-event message whose text pointer is null
 //   hittest <x> <y>   log the window's WM_NCHITTEST answer for a client point
 //   restore           restore the window the view lives in (after the page minimised it)
 //   close             post WM_CLOSE to the window the view lives in
@@ -493,6 +494,8 @@ void next_step(void*) {
         scenario.wait_deadline = GetTickCount() + 90000;
     } else if (verb == "sleep") {
         pause = static_cast<UINT>(std::stoul(rest));
+    } else if (verb == "null_event") {
+        PostMessageW(parent_window, WM_APP + 1, 0, 0);  // a UI event without its text
     } else if (verb == "hittest") {
         // Client point to screen point, then ask the window as the system would.
         POINT point{};

@@ -120,6 +120,9 @@ if [ "$scenario" = update_and_launch ]; then
 
     printf 'host=127.0.0.1\r\nport=%s\r\n' "$port" >"$install/launcher.ini"
     cat >"$install/webview_scenario.txt" <<'SCENARIO'
+# A UI-event message without its text is ignored, not dereferenced.
+null_event
+sleep 100
 # The page loads and asks for its state; the server probe finds the server and updates.
 send {"cmd":"ready"}
 wait {"event":"updateComplete"
