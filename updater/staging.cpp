@@ -112,8 +112,18 @@ bool install_staged_file(const std::string& staged, const std::string& destinati
             const std::string partial = pending + ".part";
             make_writable(pending);
             make_writable(partial);
-            if (copy_over(from, fs::u8path(partial)) &&
-                rename_replacing(fs::u8path(partial), fs::u8path(pending)))
+            if (!copy_over(from, fs::u8path(partial))) {
+                std::error_code ec;
+                fs::remove(fs::u8path(partial), ec);
+                return false;
+            }
+            // Downloads arrive without the execute bit; the pending executable must be runnable
+            // once it takes its destination's place. (On Windows this changes nothing.)
+            std::error_code perm_ec;
+            fs::permissions(fs::u8path(partial),
+                            fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                            fs::perm_options::add, perm_ec);
+            if (rename_replacing(fs::u8path(partial), fs::u8path(pending)))
                 return true;
             std::error_code ec;
             fs::remove(fs::u8path(partial), ec);

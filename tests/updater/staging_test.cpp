@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "km/build_config.h"
 #include "platform/fake/fake_platform.h"
 #include "tests/support/temp_dir.h"
 
@@ -90,6 +91,11 @@ TEST_F(Staging, ExecutableIsStagedBesideItsDestination) {
     EXPECT_TRUE(install_staged_file(staged("v2"), dest.string(), true));
     EXPECT_EQ(read_file(dest), "running v1");
     EXPECT_EQ(read_file(dest.string() + ".update"), "v2");
+    if (!km::build::windows_path_rules) {
+        // A downloaded file has no execute bit; the pending copy must be runnable once in place.
+        const auto perms = fs::status(dest.string() + ".update").permissions();
+        EXPECT_NE(perms & fs::perms::owner_exec, fs::perms::none);
+    }
 
     // Staged twice before it is finished: the second overwrites the first, even read-only.
     make_read_only(dest.string() + ".update");
