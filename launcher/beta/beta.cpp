@@ -2,6 +2,7 @@
 #include "launcher/beta/beta.h"
 
 #include <array>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -162,7 +163,13 @@ void send_saved_beta_creds() {
         std::ifstream in(path, std::ios::binary);
         if (!in)
             return;
-        content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        // Reading through the stream buffer throws on a read error (a folder in the file's
+        // place, a bad disk), which would cut the ready command short of starting its workers.
+        try {
+            content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        } catch (const std::exception&) {
+            return;
+        }
     }
     const std::string u = json_get_string(content, "u");
     const std::string p = json_get_string(content, "p");
