@@ -5,6 +5,7 @@
 #include <fstream>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include <httplib.h>
 
@@ -18,8 +19,39 @@ namespace {
 
 constexpr time_t connection_timeout_s = 10;
 constexpr time_t read_timeout_s = 30;
-// Chunks from the socket are a few KiB; a large stream buffer turns them into few writes.
+// The library hands the body over in chunks of 4 KiB. The standard file stream writes any piece
+// of 1 KiB or more straight through (one writev per chunk, whatever its own buffer size), so the
+// chunks are gathered here and reach the file 1 MiB at a time.
 constexpr std::size_t download_buffer_size = 1024 * 1024;
+
+// Gathers received chunks and writes them to `out` in blocks of download_buffer_size. False
+// once the stream failed, which aborts the transfer.
+class BlockWriter {
+  public:
+    explicit BlockWriter(std::ofstream& out) : out_(out) { pending_.reserve(download_buffer_size); }
+
+    bool add(const char* data, std::size_t size) {
+        if (pending_.size() + size > download_buffer_size && !flush())
+            return false;
+        if (size >= download_buffer_size) {
+            out_.write(data, static_cast<std::streamsize>(size));
+            return out_.good();
+        }
+        pending_.insert(pending_.end(), data, data + size);
+        return out_.good();
+    }
+
+    bool flush() {
+        if (!pending_.empty())
+            out_.write(pending_.data(), static_cast<std::streamsize>(pending_.size()));
+        pending_.clear();
+        return out_.good();
+    }
+
+  private:
+    std::ofstream& out_;
+    std::vector<char> pending_;
+};
 
 std::unique_ptr<httplib::Client> make_client(const std::string& host, int port) {
     auto client = std::make_unique<httplib::Client>(host, port);
@@ -176,27 +208,24 @@ bool http_download_file(const char* host, int port, const char* path, const std:
                 return false;
         }
 
-        auto buffer = std::make_unique<char[]>(download_buffer_size);
         std::ofstream out;
-        out.rdbuf()->pubsetbuf(buffer.get(), static_cast<std::streamsize>(download_buffer_size));
+        out.rdbuf()->pubsetbuf(nullptr, 0);  // BlockWriter does the buffering
         out.open(file_path, std::ios::binary | std::ios::trunc);
         if (!out.is_open())
             return false;
         opened = true;
 
+        BlockWriter writer(out);
         auto client = make_client(host, port);
         auto result = client->Get(
-            path,
-            [&out](const char* data, std::size_t size) {
-                out.write(data, static_cast<std::streamsize>(size));
-                return out.good();
-            },
+            path, [&writer](const char* data, std::size_t size) { return writer.add(data, size); },
             [&progress](std::uint64_t received, std::uint64_t total) {
                 if (!progress)
                     return true;
                 return progress(static_cast<std::size_t>(received),
                                 static_cast<std::size_t>(total));
             });
+        writer.flush();
         out.close();
         const bool ok = result && result->status == 200 && out.good();
         if (ok)

@@ -2,10 +2,12 @@
 // staging folder, installation, and the events that tell the page each step.
 #include "updater/update_check.h"
 
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -293,8 +295,19 @@ double download_fraction(std::uint64_t received, std::uint64_t total, int index,
 
 bool download_progress(const DownloadProgressContext& context, std::uint64_t received,
                        std::uint64_t total) {
-    post_progress(context.last_posted, context.status.c_str(), "working",
-                  download_fraction(received, total, context.index, context.count));
+    const double fraction = download_fraction(received, total, context.index, context.count);
+    if (context.last_posted != nullptr) {
+        char digits[32];
+        const auto printed =
+            std::to_chars(digits, digits + sizeof digits, fraction, std::chars_format::fixed, 3);
+        if (printed.ec == std::errc()) {
+            const std::string_view text(digits, static_cast<std::size_t>(printed.ptr - digits));
+            if (!context.last_fraction.empty() && text == context.last_fraction)
+                return true;
+            context.last_fraction.assign(text);
+        }
+    }
+    post_progress(context.last_posted, context.status.c_str(), "working", fraction);
     return true;
 }
 
