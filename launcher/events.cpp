@@ -42,7 +42,19 @@ std::string json_escape(const std::string& text) {
     static const char hex[] = "0123456789abcdef";
     std::string out;
     out.reserve(text.size() + 8);
-    for (char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        // Runs that need no escape are copied whole.
+        std::size_t run = i;
+        while (run < text.size() && static_cast<unsigned char>(text[run]) >= 0x20 &&
+               text[run] != '"' && text[run] != '\\')
+            ++run;
+        if (run > i) {
+            out.append(text, i, run - i);
+            i = run;
+            if (i == text.size())
+                break;
+        }
+        const char c = text[i];
         const auto byte = static_cast<unsigned char>(c);
         switch (byte) {
             case 0x08:
@@ -172,12 +184,20 @@ void post_ui_event_reliably(const std::string& json) {
 namespace event_text {
 
 std::string progress(const char* status, const char* state, double fraction) {
-    const std::string escaped = json_escape(status ? status : "");
-    char buffer[512];
-    std::snprintf(buffer, sizeof buffer,
-                  "{\"event\":\"progress\",\"status\":\"%s\",\"state\":\"%s\",\"percent\":%s}",
-                  escaped.c_str(), state ? state : "idle", fraction_text(fraction).c_str());
-    return buffer;
+    // Built by appending rather than through snprintf: an update check of a large installation
+    // sends one of these per file. The cut at 511 bytes is the one a 512-byte buffer would make.
+    constexpr std::size_t buffer_size = 512;
+    std::string out = "{\"event\":\"progress\",\"status\":\"";
+    out.reserve(160);
+    out += json_escape(status ? status : "");
+    out += "\",\"state\":\"";
+    out += state ? state : "idle";
+    out += "\",\"percent\":";
+    out += fraction_text(fraction);
+    out += '}';
+    if (out.size() > buffer_size - 1)
+        out.resize(buffer_size - 1);
+    return out;
 }
 
 std::string updating(bool is_updating) {

@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
+#include <unordered_map>
 
 namespace km::updater {
 
@@ -14,7 +14,9 @@ struct VerifyRecord {
     std::string sha256;
 };
 
-using VerifyCache = std::map<std::string, VerifyRecord>;
+// Keyed by the manifest path. A hash map: a check of a large installation looks every file up
+// once in the old cache and records it once in the new one.
+using VerifyCache = std::unordered_map<std::string, VerifyRecord>;
 
 std::string verify_cache_path();
 VerifyCache load_verify_cache();
