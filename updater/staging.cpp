@@ -73,6 +73,24 @@ bool copy_over(const fs::path& from, const fs::path& to) {
     return copy_bytes_over(from, to);
 }
 
+// Moves a verified download onto its destination. A rename costs nothing of the file's size,
+// where a copy writes every byte a second time (and the staging folder's removal then has those
+// bytes to free as well). The destination's permission bits carry over, as they do when its
+// bytes are overwritten. A destination that is a symbolic link, or not a file, is left to the
+// copy, which writes through the link as before.
+bool move_over(const fs::path& from, const fs::path& to) {
+    std::error_code ec;
+    const fs::file_status target = fs::symlink_status(to, ec);
+    if (fs::is_symlink(target) || (fs::exists(target) && !fs::is_regular_file(target)))
+        return false;
+    if (fs::is_regular_file(target)) {
+        fs::permissions(from, target.permissions(), fs::perm_options::replace, ec);
+        if (ec)
+            return false;
+    }
+    return rename_replacing(from, to);
+}
+
 std::string parent_of(const std::string& path) {
     const std::string_view separators = km::build::windows_path_rules ? "\\/" : "/";
     std::size_t cut = path.find_last_of(separators);
@@ -137,7 +155,7 @@ bool install_staged_file(const std::string& staged, const std::string& destinati
         const fs::path to = fs::u8path(destination);
         for (int attempt = 0; attempt < copy_attempts; ++attempt) {
             make_writable(destination);
-            if (copy_over(from, to))
+            if (move_over(from, to) || copy_over(from, to))
                 return true;
             std::this_thread::sleep_for(copy_pause);
         }

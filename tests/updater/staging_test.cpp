@@ -42,17 +42,37 @@ class Staging : public ::testing::Test {
     km::test::TempDir dir;
 };
 
-TEST_F(Staging, OrdinaryFileIsCopiedIntoNewFolders) {
-    const std::string from = staged("new content");
+TEST_F(Staging, OrdinaryFileIsPutIntoNewFolders) {
     const std::string dest = at("game/data/d\xc3\xa9j\xc3\xa0/one.pak");
-    EXPECT_TRUE(install_staged_file(from, dest, false));
+    EXPECT_TRUE(install_staged_file(staged("new content"), dest, false));
     EXPECT_EQ(read_file(fs::u8path(dest)), "new content");
-    EXPECT_EQ(read_file(from), "new content");  // copied, never moved
 
     // Over an existing file.
     dir.write("game/two.pak", "old old old old");
-    EXPECT_TRUE(install_staged_file(from, at("game/two.pak"), false));
+    EXPECT_TRUE(install_staged_file(staged("new content"), at("game/two.pak"), false));
     EXPECT_EQ(read_file(at("game/two.pak")), "new content");
+}
+
+// The download is moved into place rather than written a second time; what the destination was
+// is kept: its permission bits, and a symbolic link stays a link whose target gets the bytes.
+TEST_F(Staging, ReplacedFileKeepsItsPermissionsAndLinks) {
+    const fs::path dest = dir.write("game/config.pak", "old");
+    const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions(dest, mode);
+    EXPECT_TRUE(install_staged_file(staged("new"), dest.string(), false));
+    EXPECT_EQ(read_file(dest), "new");
+    if (!km::build::windows_path_rules) {
+        EXPECT_EQ(fs::status(dest).permissions() & fs::perms::all, mode);
+    }
+
+    const fs::path target = dir.write("shared/real.pak", "old target");
+    std::error_code ec;
+    fs::create_symlink(target, at("game/linked.pak"), ec);
+    if (ec)
+        GTEST_SKIP() << "no symbolic links here: " << ec.message();
+    EXPECT_TRUE(install_staged_file(staged("through the link"), at("game/linked.pak"), false));
+    EXPECT_TRUE(fs::is_symlink(at("game/linked.pak")));
+    EXPECT_EQ(read_file(target), "through the link");
 }
 
 TEST_F(Staging, ReadOnlyDestinationIsReplacedAtOnce) {
