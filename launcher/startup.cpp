@@ -91,19 +91,14 @@ void load_launcher_config() {
         save_config(path, launcher_config);
 }
 
-std::string page_url(const std::string& dir) {
-    std::string path = dir;
+std::string file_url(const std::string& local_path) {
+    std::string path = local_path;
     for (char& c : path) {
         if (c == '\\')
             c = '/';
     }
-    // "C:\" and "/" keep their separator in exe_dir; the URL must not get an empty segment.
-    while (!path.empty() && path.back() == '/')
-        path.pop_back();
-    path += "/web/index.html";
-
     // Characters that would end the path part or are not allowed in a URL are escaped, so a
-    // folder named "Games #2" or "Jugar 100%" still loads its page.
+    // folder named "Games #2" or "Jugar 100%" still loads its page and its images.
     static const char hex[] = "0123456789ABCDEF";
     std::string escaped;
     for (char ch : path) {
@@ -124,6 +119,14 @@ std::string page_url(const std::string& dir) {
     if (escaped.compare(0, 1, "/") == 0)
         return "file://" + escaped;
     return "file:///" + escaped;
+}
+
+std::string page_url(const std::string& dir) {
+    std::string path = dir;
+    // "C:\" and "/" keep their separator in exe_dir; the URL must not get an empty segment.
+    while (!path.empty() && (path.back() == '/' || path.back() == '\\'))
+        path.pop_back();
+    return file_url(path + "/web/index.html");
 }
 
 bool drag_strip_hit(int client_x, int client_y, int client_width) {

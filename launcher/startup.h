@@ -13,6 +13,9 @@ std::string compute_exe_dir(const std::string& module_path, bool windows_rules);
 // file on first start.
 void load_launcher_config();
 
+// The file:/// URL of a local path (backslashes become slashes; characters that would end the
+// path or are not allowed in a URL are percent-escaped).
+std::string file_url(const std::string& local_path);
 // The page's file:/// URL for an exe_dir.
 std::string page_url(const std::string& dir);
 

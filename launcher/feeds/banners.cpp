@@ -9,6 +9,7 @@
 #include "launcher/events.h"
 #include "launcher/feeds/coalesced_run.h"
 #include "launcher/feeds/feeds.h"
+#include "launcher/startup.h"
 #include "updater/transfers.h"
 
 namespace km {
@@ -52,36 +53,6 @@ bool is_plain_file_name(const std::string& name) {
     if (name.empty() || name == "." || name == "..")
         return false;
     return name.find_first_of(std::string("/\\:\0", 4)) == std::string::npos;
-}
-
-std::string file_url(const std::string& local_path) {
-    std::string path = local_path;
-    for (char& c : path)
-        if (c == '\\')
-            c = '/';
-
-    // Escaped like the page's own address, so an installation folder named "Games #2" gives
-    // image addresses that load just as the page does.
-    static const char hex[] = "0123456789ABCDEF";
-    std::string escaped;
-    for (char ch : path) {
-        const auto c = static_cast<unsigned char>(ch);
-        const bool keep = c > 0x20 && c < 0x7F && c != '"' && c != '#' && c != '%' && c != '<' &&
-                          c != '>' && c != '?' && c != '[' && c != ']' && c != '^' && c != '`' &&
-                          c != '{' && c != '|' && c != '}';
-        if (keep) {
-            escaped += ch;
-        } else {
-            escaped += '%';
-            escaped += hex[c >> 4];
-            escaped += hex[c & 0xF];
-        }
-    }
-    if (escaped.compare(0, 2, "//") == 0)
-        return "file:" + escaped;  // \\server\share
-    if (escaped.compare(0, 1, "/") == 0)
-        return "file://" + escaped;
-    return "file:///" + escaped;
 }
 
 void fetch_banners() {

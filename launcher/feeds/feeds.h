@@ -12,9 +12,6 @@ std::vector<std::string> scan_banner_names(const std::string& document);
 // A name that stays inside the folder it is joined to: not empty, not "." or "..", no path
 // separator of either platform, no drive colon, no NUL.
 bool is_plain_file_name(const std::string& name);
-// The file:/// URL of a local file, built like the page's own address: backslashes become
-// slashes, characters a URL cannot carry are percent-escaped.
-std::string file_url(const std::string& local_path);
 
 void probe_server();
 void poll_realm_status();

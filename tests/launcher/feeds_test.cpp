@@ -1,4 +1,5 @@
 #include "launcher/feeds/feeds.h"
+#include "launcher/startup.h"
 
 #include <gtest/gtest.h>
 
