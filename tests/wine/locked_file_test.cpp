@@ -1,0 +1,66 @@
+// A file of the installation held open by another handle without any sharing, as a running game
+// or a virus scanner holds it: the update check reports it in use and leaves it alone, and the
+// check after the file is let go finishes it. Windows only: the lock is a share mode.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "launcher/app_state.h"
+#include "launcher/events.h"
+#include "platform/fake/fake_platform.h"
+#include "tests/support/release_fixture.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_server.h"
+#include "updater/update_check.h"
+
+namespace km {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool has(const std::vector<std::string>& events, const std::string& event) {
+    return std::find(events.begin(), events.end(), event) != events.end();
+}
+
+TEST(LockedFile, InUseWarningThenTheNextCheckFinishesIt) {
+    fake::reset();
+    test::TempDir release, install;
+    test::ScopedExeDir scope(install.str());
+    const std::vector<test::ReleaseFile> files = {{"data/locked.pak", "new locked content"},
+                                                  {"free.dat", "new free content"}};
+    test::publish_release(release.path(), 2, 0, 1, files);
+    test::install_file(install.path(), "data/locked.pak", "old locked content");
+    test::install_file(install.path(), "free.dat", "old free content");
+    test::TestServer server;
+    server.serve_file_tree(release.path());
+    launcher_config.host = server.host();
+    launcher_config.port = server.port();
+
+    const std::wstring locked = (install.path() / "data" / "locked.pak").wstring();
+    HANDLE handle = CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "CreateFileW failed: " << GetLastError();
+
+    EXPECT_TRUE(updater::run_update_check_impl(false));
+    const auto events = fake::events();
+    EXPECT_TRUE(
+        has(events, event_text::progress("1 file(s) were in use and will finish updating on next "
+                                         "launch (e.g. data/locked.pak).",
+                                         "warning", 1.0)));
+    EXPECT_TRUE(has(events, event_text::update_complete(2, false)));
+    EXPECT_EQ(install.read("free.dat"), "new free content");
+    CloseHandle(handle);
+    EXPECT_EQ(install.read("data/locked.pak"), "old locked content");
+
+    fake::reset();
+    EXPECT_TRUE(updater::run_update_check_impl(false));
+    EXPECT_TRUE(has(fake::events(), event_text::progress("Updated to v2.0.1", "success", 1.0)));
+    EXPECT_EQ(install.read("data/locked.pak"), "new locked content");
+    EXPECT_FALSE(fs::exists(install.path() / "updates"));
+}
+
+}  // namespace
+}  // namespace km
