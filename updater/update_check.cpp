@@ -79,14 +79,11 @@ std::string join_path(const std::string& dir, const std::string& relative) {
     return joined;
 }
 
-// Where each entry lives locally and in the staging folder. An entry path that could leave the
-// installation folder makes the manifest unusable: false, before anything is compared or
-// written.
-bool build_entry_paths(const UpdateManifest& manifest, std::vector<std::string>& local,
-                       std::vector<std::string>& staged) {
-    const std::string staging = join_path(exe_dir, "updates");
+// Where each entry lives locally. An entry path that could leave the installation folder makes
+// the manifest unusable: false, before anything is compared or written. (Staged paths are built
+// only for the files that are downloaded: a check of a current installation needs none.)
+bool build_entry_paths(const UpdateManifest& manifest, std::vector<std::string>& local) {
     local.assign(manifest.files.size(), {});
-    staged.assign(manifest.files.size(), {});
     for (std::size_t i = 0; i < manifest.files.size(); ++i) {
         const ManifestEntry& entry = manifest.files[i];
         if (!entry_applies(entry))
@@ -94,7 +91,6 @@ bool build_entry_paths(const UpdateManifest& manifest, std::vector<std::string>&
         if (!is_safe_entry_path(entry.path))
             return false;
         local[i] = join_path(exe_dir, entry.path);
-        staged[i] = join_path(staging, entry.path);
     }
     return true;
 }
@@ -133,8 +129,8 @@ Outcome run_check(bool repair, CheckEvents& events) {
                     "Update blocked: manifest signature is INVALID (tampered or wrong key).");
 
     UpdateManifest manifest;
-    std::vector<std::string> local, staged;
-    if (!parse_manifest(body, manifest) || !build_entry_paths(manifest, local, staged))
+    std::vector<std::string> local;
+    if (!parse_manifest(body, manifest) || !build_entry_paths(manifest, local))
         return fail(events, "Invalid manifest from server.");
 
     char version[32];
@@ -147,6 +143,7 @@ Outcome run_check(bool repair, CheckEvents& events) {
     const int total = static_cast<int>(manifest.files.size());
     const VerifyCache old_cache = repair ? VerifyCache{} : load_verify_cache();
     VerifyCache new_cache;
+    new_cache.reserve(manifest.files.size());
     std::vector<std::size_t> queue;
     for (std::size_t idx = 0; idx < manifest.files.size(); ++idx) {
         const int i = static_cast<int>(idx) + 1;
@@ -187,6 +184,10 @@ Outcome run_check(bool repair, CheckEvents& events) {
 
     create_staging_dir(exe_dir);
     const int n = static_cast<int>(queue.size());
+    const std::string staging = join_path(exe_dir, "updates");
+    std::vector<std::string> staged(manifest.files.size());
+    for (std::size_t idx : queue)
+        staged[idx] = join_path(staging, manifest.files[idx].path);
     for (int k = 0; k < n; ++k) {
         const ManifestEntry& entry = manifest.files[queue[k]];
         char text[256];
