@@ -14,6 +14,7 @@
 #include "launcher/app_state.h"
 #include "launcher/events.h"
 #include "launcher/feeds/feeds.h"
+#include "launcher/startup.h"
 #include "platform/fake/fake_platform.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/temp_dir.h"
