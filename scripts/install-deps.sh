@@ -8,7 +8,7 @@ packages=(
     clang libclang-rt-14-dev
     libgtk-3-dev libwebkit2gtk-4.1-dev
     g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev
-    xvfb xauth x11-utils imagemagick librsvg2-bin nginx-light curl openssl time
+    iproute2 xvfb xauth x11-utils imagemagick librsvg2-bin nginx-light curl openssl time
     nodejs npm chromium
 )
 missing=()
