@@ -18,6 +18,7 @@
 #include "tests/support/release_fixture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_server.h"
+#include "updater/transfers.h"
 #include "updater/update_check.h"
 
 namespace km {
@@ -78,6 +79,14 @@ TEST(ReadyBurst, TwoHundredReadyCommandsStayBounded) {
     launcher_config.port = server.port();
 
     realm_poll_started.store(false);
+    // The server starts its worker pool only after it reports that it runs; one answered request
+    // makes sure those threads already exist when the baseline is counted.
+    {
+        std::string body, error;
+        ASSERT_TRUE(
+            updater::http_get(server.host(), server.port(), "/realm_status.json", body, error))
+            << error;
+    }
     const int threads_before = thread_count();
     const long rss_before = resident_kib();
     std::atomic<bool> sampling{true};
