@@ -2,7 +2,7 @@
 # Installs everything the build, the tests and the demo need on a Debian 12 machine.
 set -euo pipefail
 packages=(
-    build-essential cmake pkg-config git ca-certificates
+    build-essential cmake pkg-config git ca-certificates python3
     libcpp-httplib-dev nlohmann-json3-dev libssl-dev zlib1g-dev libbrotli-dev
     libgtest-dev googletest libbenchmark-dev
     clang libclang-rt-14-dev
