@@ -40,21 +40,6 @@ class FolderLock {
     int fd_;
 };
 
-bool write_all(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 // A new world-readable file (the web server runs as another user), flushed to disk before it
 // is renamed into view.
 bool write_new_file(const fs::path& path, const std::string& content, std::string& error) {

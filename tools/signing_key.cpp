@@ -42,21 +42,6 @@ int no_passphrase(char*, int, int, void*) {
     return -1;
 }
 
-bool write_all(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 }  // namespace
 
 SigningKey generate_signing_key(std::string& error) {

@@ -31,6 +31,9 @@ bool read_whole_file(const std::string& path, std::string& out, std::string& err
 // Prints "<tool>: <message>" on stderr.
 void report(const char* tool, const std::string& message);
 
+// Writes all of `data` to a file descriptor, retrying interrupted and partial writes.
+bool write_all(int fd, const char* data, std::size_t size);
+
 // Parses "--name value" and "--name=value" options into their values; positional arguments
 // are kept in order. Unknown options, a missing value or a repeated single-valued option make
 // `error` non-empty.
