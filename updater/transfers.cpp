@@ -10,6 +10,7 @@
 #include <httplib.h>
 
 #include "km/build_config.h"
+#include "updater/sha256.h"
 
 namespace km::updater {
 
@@ -24,33 +25,50 @@ constexpr time_t read_timeout_s = 30;
 // chunks are gathered here and reach the file 1 MiB at a time.
 constexpr std::size_t download_buffer_size = 1024 * 1024;
 
-// Gathers received chunks and writes them to `out` in blocks of download_buffer_size. False
-// once the stream failed, which aborts the transfer.
+// Gathers received chunks and writes them to `out` in blocks of download_buffer_size, hashing
+// each block as it is written. False once the stream failed or the body passed `max_size`,
+// which aborts the transfer.
 class BlockWriter {
   public:
-    explicit BlockWriter(std::ofstream& out) : out_(out) { pending_.reserve(download_buffer_size); }
+    BlockWriter(std::ofstream& out, std::uint64_t max_size) : out_(out), max_size_(max_size) {
+        pending_.reserve(download_buffer_size);
+    }
 
     bool add(const char* data, std::size_t size) {
+        if (size > max_size_ - received_)
+            return false;
+        received_ += size;
         if (pending_.size() + size > download_buffer_size && !flush())
             return false;
-        if (size >= download_buffer_size) {
-            out_.write(data, static_cast<std::streamsize>(size));
-            return out_.good();
-        }
+        if (size >= download_buffer_size)
+            return write(data, size);
         pending_.insert(pending_.end(), data, data + size);
         return out_.good();
     }
 
     bool flush() {
-        if (!pending_.empty())
-            out_.write(pending_.data(), static_cast<std::streamsize>(pending_.size()));
+        const bool ok = pending_.empty() || write(pending_.data(), pending_.size());
         pending_.clear();
-        return out_.good();
+        return ok;
     }
 
+    // The digest of the bytes written so far; call once, after the last flush().
+    std::string digest() { return to_hex(hasher_.finish().data(), 32); }
+
   private:
+    bool write(const char* data, std::size_t size) {
+        out_.write(data, static_cast<std::streamsize>(size));
+        if (!out_.good())
+            return false;
+        hasher_.update(data, size);
+        return true;
+    }
+
     std::ofstream& out_;
+    const std::uint64_t max_size_;
+    std::uint64_t received_ = 0;
     std::vector<char> pending_;
+    Sha256 hasher_;
 };
 
 std::unique_ptr<httplib::Client> make_client(const std::string& host, int port) {
@@ -194,7 +212,8 @@ bool http_post_json(const std::string& host, int port, const std::string& path,
 }
 
 bool http_download_file(const char* host, int port, const char* path, const std::string& dest,
-                        const DownloadProgress& progress) {
+                        const DownloadProgress& progress, std::uint64_t max_size,
+                        std::string* sha256_hex) {
     if (host == nullptr || path == nullptr || dest.empty())
         return false;
     bool opened = false;
@@ -215,7 +234,7 @@ bool http_download_file(const char* host, int port, const char* path, const std:
             return false;
         opened = true;
 
-        BlockWriter writer(out);
+        BlockWriter writer(out, max_size);
         auto client = make_client(host, port);
         auto result = client->Get(
             path, [&writer](const char* data, std::size_t size) { return writer.add(data, size); },
@@ -225,11 +244,14 @@ bool http_download_file(const char* host, int port, const char* path, const std:
                 return progress(static_cast<std::size_t>(received),
                                 static_cast<std::size_t>(total));
             });
-        writer.flush();
+        const bool flushed = writer.flush();
         out.close();
-        const bool ok = result && result->status == 200 && out.good();
-        if (ok)
+        const bool ok = result && result->status == 200 && flushed && out.good();
+        if (ok) {
+            if (sha256_hex)
+                *sha256_hex = writer.digest();
             return true;
+        }
     } catch (...) {
     }
     if (opened) {

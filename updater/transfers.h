@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <limits>
 #include <string>
 
 namespace km::updater {
@@ -19,9 +21,13 @@ bool http_post_json(const std::string& host, int port, const std::string& path,
 // Streams the body into `dest` (parent folders created first). Any failure returns false and
 // removes `dest`, so a partial or error-page file is never mistaken for a finished download;
 // a destination that cannot be opened (e.g. a folder of that name) fails before any request.
+// A body that grows past `max_size` bytes is aborted at once. When `sha256_hex` is given it
+// receives the SHA-256 (64 lower-case hex digits) of exactly the bytes written to `dest`.
 using DownloadProgress = std::function<bool(std::size_t received, std::size_t total)>;
 bool http_download_file(const char* host, int port, const char* path, const std::string& dest,
-                        const DownloadProgress& progress);
+                        const DownloadProgress& progress,
+                        std::uint64_t max_size = std::numeric_limits<std::uint64_t>::max(),
+                        std::string* sha256_hex = nullptr);
 
 // The standard text for one of the HTTP library's error codes (the value of httplib::Error),
 // as players see it after "Offline: "; "Invalid" for a value the library does not define.
