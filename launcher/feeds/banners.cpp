@@ -55,6 +55,22 @@ bool is_plain_file_name(const std::string& name) {
     return name.find_first_of(std::string("/\\:\0", 4)) == std::string::npos;
 }
 
+bool is_banner_image_name(const std::string& name) {
+    if (!is_plain_file_name(name))
+        return false;
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0)
+        return false;
+    std::string extension = name.substr(dot + 1);
+    for (char& c : extension)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    for (const char* image : {"png", "jpg", "jpeg", "gif", "webp"})
+        if (extension == image)
+            return true;
+    return false;
+}
+
 void fetch_banners() {
     std::string document, error;
     if (!updater::http_get(launcher_config.host, launcher_config.port, launcher_config.banners,
@@ -63,7 +79,7 @@ void fetch_banners() {
 
     std::vector<std::string> names;
     for (std::string& name : scan_banner_names(document))
-        if (is_plain_file_name(name))
+        if (is_banner_image_name(name))
             names.push_back(std::move(name));
     if (names.empty())
         return;
@@ -80,7 +96,7 @@ void fetch_banners() {
         bool ok = false;
         try {
             ok = updater::http_download_file(launcher_config.host.c_str(), launcher_config.port,
-                                             remote.c_str(), local, {});
+                                             remote.c_str(), local, {}, max_banner_image_size);
         } catch (const std::exception&) {
             ok = false;  // e.g. the cache folder could not be created
         }

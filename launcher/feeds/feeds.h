@@ -1,6 +1,7 @@
 // Content feeds: news banners with their image cache, realm status, and the server probe.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,10 +13,18 @@ std::vector<std::string> scan_banner_names(const std::string& document);
 // A name that stays inside the folder it is joined to: not empty, not "." or "..", no path
 // separator of either platform, no drive colon, no NUL.
 bool is_plain_file_name(const std::string& name);
+// A plain file name with an image extension (.png, .jpg, .jpeg, .gif, .webp, any case): banners
+// are unsigned, so nothing the page could run or the system could start reaches their folder.
+bool is_banner_image_name(const std::string& name);
+// Banner images are unsigned; a server gets no more than this much of the disk per image.
+inline constexpr std::uint64_t max_banner_image_size = 8u * 1024u * 1024u;
 
 void probe_server();
 void poll_realm_status();
 void fetch_realm_status();
+// The whole text is exactly one JSON value (surrounding JSON white space aside, no NUL): only
+// such a document can be inserted into an event without adding members of its own to it.
+bool is_one_json_value(const std::string& text);
 // True while a fetch started by the poller still runs (at most one is ever in flight).
 bool realm_fetch_in_flight();
 

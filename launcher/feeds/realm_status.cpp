@@ -4,6 +4,8 @@
 #include <system_error>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "launcher/app_state.h"
 #include "launcher/commands.h"
 #include "launcher/events.h"
@@ -56,8 +58,15 @@ void fetch_realm_status() {
     if (!updater::http_get(launcher_config.host, launcher_config.port, "/realm_status.json", body,
                            error))
         return;
-    if (!body.empty())
+    if (is_one_json_value(body))
         send_realm_status(body);
+}
+
+bool is_one_json_value(const std::string& text) {
+    // The library's lexer takes a NUL for the end of its input and would accept what follows.
+    if (text.find('\0') != std::string::npos)
+        return false;
+    return nlohmann::json::accept(text.begin(), text.end());
 }
 
 bool realm_fetch_in_flight() {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -147,6 +148,26 @@ TEST_F(Feeds, RefusesBannerNamesThatLeaveTheCacheFolder) {
     EXPECT_EQ(cached, std::vector<std::string>{"ok.png"});
 }
 
+TEST_F(Feeds, ServerCannotDropProgramsOrHugeFilesIntoTheBannerCache) {
+    test::publish_banners(release_.path(),
+                          {"payload.exe", "x.js", "a.png.bat", "ok.PNG", "b.webp"});
+    test::write_file(release_.path() / "banners" / "big.gif",
+                     std::string(max_banner_image_size + 1, 'x'));
+    test::write_file(release_.path() / "banners.json",
+                     "{\"banners\":[\"payload.exe\",\"x.js\",\"a.png.bat\",\"big.gif\","
+                     "\"ok.PNG\",\"b.webp\"]}");
+
+    fetch_banners();
+    EXPECT_EQ(fake::events(), std::vector<std::string>{event_text::banners(
+                                  {cached_url("ok.PNG"), cached_url("b.webp")})});
+    EXPECT_EQ(requests_for("/banners/"), 3);  // big.gif was tried and cut off
+    std::vector<std::string> cached;
+    for (const auto& entry : fs::directory_iterator(install_.path() / "cache" / "banners"))
+        cached.push_back(entry.path().filename().string());
+    std::sort(cached.begin(), cached.end());
+    EXPECT_EQ(cached, (std::vector<std::string>{"b.webp", "ok.PNG"}));
+}
+
 TEST_F(Feeds, OverlappingBannerRunsNeverWriteTheSameFileAtOnce) {
     test::publish_banners(release_.path(), {"a.png", "b.png"});
     std::atomic<int> in_flight{0}, most{0};
@@ -180,8 +201,16 @@ TEST_F(Feeds, RealmStatusIsInsertedByteForByte) {
 
 TEST_F(Feeds, RealmStatusFailuresSendNothing) {
     fetch_realm_status();  // 404
-    test::publish_realm_status(release_.path(), "");
-    fetch_realm_status();  // empty body
+    // Bodies that are not exactly one JSON value; the first would add forged members to the
+    // event around it.
+    for (const std::string& body :
+         {std::string("{\"realms\":[]},\"event\":\"progress\",\"status\":\"All files up to "
+                      "date (v9.9.9)\",\"state\":\"success\",\"percent\":1"),
+          std::string(""), std::string("{} {}"), std::string("{}\0garbage", 10),
+          std::string("[1,2"), std::string("x{}")}) {
+        test::publish_realm_status(release_.path(), body);
+        fetch_realm_status();
+    }
     server_.route("/realm_status.json", 500, "{\"a\":1}");
     fetch_realm_status();
     launcher_config.port = 1;  // nobody listens there
