@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "tools/content_folder.h"
 #include "tools/tool_common.h"
@@ -120,6 +121,13 @@ int main(int argc, char** argv) {
             problem(manifest_path, "entry " + shown + ": not a safe relative path");
             continue;
         }
+        // Entries for Linux clients are the only ones Windows never writes.
+        if (entry.platform != "linux") {
+            if (const std::string why = km::updater::windows_name_problem(entry.path);
+                !why.empty()) {
+                problem(manifest_path, "entry " + shown + ": " + why);
+            }
+        }
         if (!seen.insert(entry.path).second) {
             problem(manifest_path, "entry " + shown + ": listed more than once");
         }
@@ -147,6 +155,15 @@ int main(int argc, char** argv) {
                               printable(entry.sha256));
         }
         bytes += entry.size;
+    }
+    std::vector<std::string> installed;
+    for (const km::updater::ManifestEntry& entry : parsed.files) {
+        if (entry.platform != "linux") {
+            installed.push_back(entry.path);
+        }
+    }
+    if (const std::string why = km::updater::entry_paths_problem(installed); !why.empty()) {
+        problem(manifest_path, "launchers refuse this manifest: " + printable(why));
     }
     if (problems > 0) {
         std::fprintf(stderr, "%s: %zu problem(s) in %s\n", tool, problems,

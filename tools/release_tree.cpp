@@ -58,40 +58,6 @@ std::vector<std::string> default_executables(const std::vector<std::string>& gam
     return names;
 }
 
-std::string windows_name_problem(const std::string& path) {
-    static const char* const devices[] = {
-        "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7",
-        "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string::npos) {
-            end = path.size();
-        }
-        const std::string part = path.substr(start, end - start);
-        for (const char c : part) {
-            if (static_cast<unsigned char>(c) < 0x20 || std::strchr("<>:\"|?*\\", c) != nullptr) {
-                return std::string("holds the character ") + printable(std::string(1, c)) +
-                       ", which Windows does not allow in file names";
-            }
-        }
-        if (!part.empty() && (part.back() == '.' || part.back() == ' ')) {
-            return "ends a name with a dot or a blank, which Windows drops";
-        }
-        std::string stem = part.substr(0, part.find('.'));
-        std::transform(stem.begin(), stem.end(), stem.begin(), [](char c) {
-            return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-        });
-        for (const char* device : devices) {
-            if (stem == device) {
-                return "uses the Windows device name " + part;
-            }
-        }
-        start = end + 1;
-    }
-    return {};
-}
-
 namespace {
 
 struct Walker {
@@ -218,22 +184,14 @@ std::vector<ReleaseFile> scan_release(const fs::path& root, const ScanOptions& o
     walker.walk(root, "");
     std::sort(walker.files.begin(), walker.files.end(),
               [](const ReleaseFile& a, const ReleaseFile& b) { return a.path < b.path; });
-    if (options.windows_names) {
-        // Windows folds case: two such paths would be one file on a player's disk.
-        std::map<std::string, std::string> folded;
-        for (const ReleaseFile& file : walker.files) {
-            std::string key = file.path;
-            std::transform(key.begin(), key.end(), key.begin(), [](char c) {
-                return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-            });
-            const auto [it, fresh] = folded.emplace(key, file.path);
-            if (!fresh) {
-                problems.push_back(printable(file.source.string()) +
-                                   ": differs only in letter case from " + printable(it->second) +
-                                   ", which is the same file on Windows");
-            }
-        }
-    }
+    // The launcher's own rule for a whole manifest: one file per path, whatever the case, and
+    // nothing in its staging folder.
+    std::vector<std::string> paths;
+    paths.reserve(walker.files.size());
+    for (const ReleaseFile& file : walker.files)
+        paths.push_back(file.path);
+    if (const std::string why = updater::entry_paths_problem(paths); !why.empty())
+        problems.push_back(printable(why));
     return std::move(walker.files);
 }
 

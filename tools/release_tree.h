@@ -2,6 +2,8 @@
 // they are fit to be published at all.
 #pragma once
 
+#include "updater/manifest.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -32,9 +34,8 @@ bool is_excluded(const std::vector<std::string>& patterns, const std::string& pa
 // executable on both platforms and the game clients.
 std::vector<std::string> default_executables(const std::vector<std::string>& game_exes);
 
-// Why `path` cannot be a file name on Windows (reserved characters or device names, a trailing
-// dot or blank), or empty when it can.
-std::string windows_name_problem(const std::string& path);
+// The launcher's own Windows path rules, so a release refused by launchers is refused here.
+using updater::windows_name_problem;
 
 struct ScanOptions {
     std::vector<std::string> excludes;  // defaults included by the caller

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -386,6 +388,10 @@ class ManifestReader : public nlohmann::json_sax<json> {
 }  // namespace
 
 bool parse_manifest(const std::string& text, UpdateManifest& out) {
+    // The signature covers every byte of the body, so every byte must be read: the library's
+    // lexer would take a NUL for the end of its input and ignore whatever follows it.
+    if (text.find('\0') != std::string::npos)
+        return false;
     try {
         ManifestReader reader;
         if (!json::sax_parse(text, &reader) || !reader.valid())
@@ -420,6 +426,90 @@ bool is_safe_entry_path(const std::string& path) {
             return true;
         start = end + 1;
     }
+}
+
+namespace {
+
+char ascii_upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// A folding of the letter case Windows ignores: ASCII, and the Latin-1 letters of UTF-8
+// (U+00E0..U+00FE onto U+00C0..U+00DE, but U+00F7), the ones release file names may carry.
+std::string case_folded(const std::string& path) {
+    std::string key = path;
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        key[i] = ascii_upper(key[i]);
+        const auto next = i + 1 < key.size() ? static_cast<unsigned char>(key[i + 1]) : 0;
+        if (static_cast<unsigned char>(key[i]) == 0xC3 && next >= 0xA0 && next <= 0xBE &&
+            next != 0xB7) {
+            key[i + 1] = static_cast<char>(next - 0x20);
+            ++i;
+        }
+    }
+    return key;
+}
+
+}  // namespace
+
+std::string windows_name_problem(const std::string& path) {
+    static const char* const devices[] = {"CON", "PRN", "AUX", "NUL", "COM", "LPT"};
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string part = path.substr(start, end - start);
+        for (const char c : part) {
+            if (static_cast<unsigned char>(c) < 0x20 ||
+                std::string_view("<>:\"|?*\\").find(c) != std::string_view::npos)
+                return "holds a character Windows does not allow in file names";
+        }
+        if (!part.empty() && (part.back() == '.' || part.back() == ' '))
+            return "ends a name with a dot or a blank, which Windows drops";
+        for (std::size_t tilde = part.find('~'); tilde != std::string::npos;
+             tilde = part.find('~', tilde + 1)) {
+            if (tilde + 1 < part.size() && part[tilde + 1] >= '0' && part[tilde + 1] <= '9')
+                return "looks like an 8.3 short name (\"~\" and a digit), which Windows may "
+                       "give to another file";
+        }
+        // The device is named by the part before the first dot, blanks before it ignored.
+        std::string stem = part.substr(0, part.find('.'));
+        while (!stem.empty() && stem.back() == ' ')
+            stem.pop_back();
+        for (char& c : stem)
+            c = ascii_upper(c);
+        for (const char* device : devices) {
+            const std::string_view name(device);
+            if (stem.compare(0, name.size(), name) != 0)
+                continue;
+            const std::string rest = stem.substr(name.size());
+            const bool numbered = name == "COM" || name == "LPT";
+            // COM1..COM9 and LPT1..LPT9, also with the superscript digits 1, 2 and 3.
+            if ((!numbered && rest.empty()) ||
+                (numbered && ((rest.size() == 1 && rest[0] >= '1' && rest[0] <= '9') ||
+                              rest == "\xC2\xB9" || rest == "\xC2\xB2" || rest == "\xC2\xB3")))
+                return "uses the Windows device name " + part;
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
+std::string entry_paths_problem(const std::vector<std::string>& paths) {
+    std::unordered_map<std::string, const std::string*> seen;
+    seen.reserve(paths.size());
+    for (const std::string& path : paths) {
+        std::string key = case_folded(path);
+        if (key == "UPDATES" || key.compare(0, 8, "UPDATES/") == 0)
+            return path + ": lies in the staging folder updates/, which every check deletes";
+        const auto [it, fresh] = seen.emplace(std::move(key), &path);
+        if (!fresh)
+            return *it->second == path ? path + ": listed more than once"
+                                       : path + ": differs only in letter case from " +
+                                             *it->second + ", which is the same file on Windows";
+    }
+    return {};
 }
 
 }  // namespace km::updater

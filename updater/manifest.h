@@ -44,4 +44,16 @@ bool parse_manifest(const std::string& text, UpdateManifest& out);
 // stream), no NUL, and no component of dots and blanks alone (Windows would read "... " as "..").
 bool is_safe_entry_path(const std::string& path);
 
+// Why Windows would map `path` to some other file or refuse to create it (a reserved character,
+// a device name in any component with or without an extension, a component ending in a dot or a
+// blank, an 8.3 short-name form "~" + digit), or empty when it would not. Applies where the
+// build or the release follows Windows path rules.
+std::string windows_name_problem(const std::string& path);
+
+// Why the entries' paths cannot all stand side by side as distinct files: two name the same
+// file (the same path, or paths that differ only in letter case, which Windows treats as one
+// file and which are refused everywhere so a release behaves the same on every platform), or one
+// lies in the staging folder "updates/", which every check deletes. Empty when they can.
+std::string entry_paths_problem(const std::vector<std::string>& paths);
+
 }  // namespace km::updater

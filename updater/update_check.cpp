@@ -84,15 +84,21 @@ std::string join_path(const std::string& dir, const std::string& relative) {
 // only for the files that are downloaded: a check of a current installation needs none.)
 bool build_entry_paths(const UpdateManifest& manifest, std::vector<std::string>& local) {
     local.assign(manifest.files.size(), {});
+    std::vector<std::string> paths;
+    paths.reserve(manifest.files.size());
     for (std::size_t i = 0; i < manifest.files.size(); ++i) {
         const ManifestEntry& entry = manifest.files[i];
         if (!entry_applies(entry))
             continue;
-        if (!is_safe_entry_path(entry.path))
+        if (!is_safe_entry_path(entry.path) ||
+            (build::windows_path_rules && !windows_name_problem(entry.path).empty()))
             return false;
         local[i] = join_path(exe_dir, entry.path);
+        paths.push_back(entry.path);
     }
-    return true;
+    // Two entries for one file, or one in the staging folder, would never settle: each check
+    // would install one over the other, or install it and delete it with the staging folder.
+    return entry_paths_problem(paths).empty();
 }
 
 std::string pending_game_path() {

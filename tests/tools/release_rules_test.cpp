@@ -66,12 +66,13 @@ TEST(ReleaseRules, ExcludeGlobsFollowGitignoreAnchoring) {
 
 TEST(ReleaseRules, WindowsNamesThatCannotExistAreNamed) {
     for (const char* ok : {"Game_x64_win.exe", "data/maps/arena.map", "données/é.txt",
-                           "CONSOLE.txt", "web/index.html", "a b/c d.txt"}) {
+                           "CONSOLE.txt", "web/index.html", "a b/c d.txt", "COM10", "a~b", "LPT"}) {
         EXPECT_EQ(windows_name_problem(ok), "") << ok;
     }
-    for (const char* bad : {"a<b", "dir/a>b.txt", "what?.txt", "star*.txt", "pipe|x", "quote\".txt",
-                            "tab\there", "trailing.", "dir./x", "blank /x", "CON", "con.txt",
-                            "data/Nul.map", "LPT1.log", "com9"}) {
+    for (const char* bad :
+         {"a<b", "dir/a>b.txt", "what?.txt", "star*.txt", "pipe|x", "quote\".txt", "tab\there",
+          "trailing.", "dir./x", "blank /x", "CON", "con.txt", "data/Nul.map", "LPT1.log", "com9",
+          "CON .txt", "COM\xC2\xB9", "PROGRA~1/x", "GAME~1.EXE"}) {
         EXPECT_NE(windows_name_problem(bad), "") << bad;
     }
 }
