@@ -35,6 +35,7 @@ struct Field {
     }
     void wrong() { state = State::wrong; }
     bool is_wrong() const { return state == State::wrong; }
+    bool is_set() const { return state == State::set; }
     T or_default(T fallback) const { return state == State::set ? value : fallback; }
     T take_or(T fallback) { return state == State::set ? std::move(value) : std::move(fallback); }
 };
@@ -372,6 +373,7 @@ class ManifestReader : public nlohmann::json_sax<json> {
             return;
         entry.platform = entry_.platform.take_or(std::string());
         entry.size = entry_.size.or_default(0);
+        entry.size_given = entry_.size.is_set();
         entry.executable = entry_.executable.or_default(false);
         files_.entries.push_back(std::move(entry));
     }

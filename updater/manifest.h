@@ -13,6 +13,8 @@ struct ManifestEntry {
     std::string sha256;
     std::string platform;
     std::uint64_t size = 0;
+    // Whether the entry gave a size at all: only a given size bounds the download.
+    bool size_given = false;
     bool executable = false;
 };
 

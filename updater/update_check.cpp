@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <limits>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -180,6 +181,8 @@ Outcome run_check(bool repair, CheckEvents& events) {
         save_verify_cache(new_cache);
 
     if (queue.empty()) {
+        // A check killed between its installs and its clean-up leaves the staging folder behind.
+        remove_staging_dir(exe_dir);
         char text[128];
         std::snprintf(text, sizeof text, "All files up to date (v%d.%d.%d)", manifest.major,
                       manifest.minor, manifest.patch);
@@ -204,19 +207,23 @@ Outcome run_check(bool repair, CheckEvents& events) {
         const std::string remote = "/launcher_files/" + entry.path;
         const DownloadProgressContext context{text, k, n, &events.last_progress};
         bool downloaded = false;
+        std::string digest;
         try {
-            downloaded =
-                http_download_file(host.c_str(), port, remote.c_str(), staged[queue[k]],
-                                   [&context](std::size_t received, std::size_t announced) {
-                                       return download_progress(context, received, announced);
-                                   });
+            // The signed size bounds what a hostile server can write into the staging folder.
+            downloaded = http_download_file(
+                host.c_str(), port, remote.c_str(), staged[queue[k]],
+                [&context](std::size_t received, std::size_t announced) {
+                    return download_progress(context, received, announced);
+                },
+                entry.size_given ? entry.size : std::numeric_limits<std::uint64_t>::max(), &digest);
         } catch (const std::exception&) {
             downloaded = false;  // e.g. the staged file's folder could not be created
         }
         if (!downloaded)
             return fail(events, "Download failed. Check your connection.");
 
-        if (sha256_file(staged[queue[k]]) != entry.sha256) {
+        // The digest of exactly the bytes written: the staged file is never read back.
+        if (digest != entry.sha256) {
             std::error_code ec;
             fs::remove(fs::u8path(staged[queue[k]]), ec);
             return fail(events, "File verification failed.");

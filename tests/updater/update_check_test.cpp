@@ -100,6 +100,8 @@ TEST_F(UpdateCheck, EverythingUpToDateEndsWithoutDownloads) {
     test::publish_release(release_.path(), 1, 2, 3, files);
     test::install_file(install_.path(), "a.txt", "alpha");
     test::install_file(install_.path(), "data/b.bin", "beta");
+    // Left by a check killed between its installs and its clean-up.
+    test::install_file(install_.path(), "updates/a.txt", "alpha");
 
     EXPECT_TRUE(updater::run_update_check_impl(false));
 
@@ -322,15 +324,24 @@ TEST_F(UpdateCheck, FailedSecondDownloadInstallsNothing) {
 
 TEST_F(UpdateCheck, HashMismatchDeletesTheDownloadAndFails) {
     test::publish_release(release_.path(), 1, 0, 0, {{"a.txt", "alpha"}});
-    test::write_file(release_.path() / "launcher_files" / "a.txt", "forged");
-
-    EXPECT_FALSE(updater::run_update_check_impl(false));
-    const auto events = page();
-    ASSERT_GE(events.size(), 2u);
-    EXPECT_EQ(events[events.size() - 2], P("File verification failed.", "error", 1.0));
-    EXPECT_EQ(events.back(), event_text::updating(false));
-    EXPECT_FALSE(exists("updates/a.txt"));
-    EXPECT_FALSE(exists("a.txt"));
+    const struct {
+        std::string served, failure;
+    } cases[] = {
+        {"alphA", "File verification failed."},
+        // More than the signed size: cut off at once, so a hostile server fills no more.
+        {std::string(4 << 20, 'x'), "Download failed. Check your connection."},
+    };
+    for (const auto& c : cases) {
+        fake::reset();
+        test::write_file(release_.path() / "launcher_files" / "a.txt", c.served);
+        EXPECT_FALSE(updater::run_update_check_impl(false));
+        const auto events = page();
+        ASSERT_GE(events.size(), 2u);
+        EXPECT_EQ(events[events.size() - 2], P(c.failure.c_str(), "error", 1.0));
+        EXPECT_EQ(events.back(), event_text::updating(false));
+        EXPECT_FALSE(exists("updates/a.txt"));
+        EXPECT_FALSE(exists("a.txt"));
+    }
 }
 
 TEST_F(UpdateCheck, UninstallableFileIsReportedAsInUse) {
