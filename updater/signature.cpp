@@ -45,8 +45,30 @@ constinit const std::uint8_t manifest_public_key[32] = {
     key_byte(24), key_byte(25), key_byte(26), key_byte(27), key_byte(28), key_byte(29),
     key_byte(30), key_byte(31)};
 
+namespace {
+
+// S < L, compared from the most significant byte down. An S of L or more is a second encoding of
+// a valid signature's S: no honest signer makes one, and RFC 8032 requires refusing it.
+bool scalar_below_order(const std::uint8_t* s) {
+    static constexpr std::uint8_t order[32] = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58,
+                                               0xd6, 0x9c, 0xf7, 0xa2, 0xde, 0xf9, 0xde, 0x14,
+                                               0,    0,    0,    0,    0,    0,    0,    0,
+                                               0,    0,    0,    0,    0,    0,    0,    0x10};
+    for (int i = 31; i >= 0; --i) {
+        if (s[i] != order[i]) {
+            return s[i] < order[i];
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 bool verify_ed25519(const std::uint8_t* public_key, const std::uint8_t* signature,
                     const std::uint8_t* message, std::size_t length) {
+    if (!scalar_below_order(signature + 32)) {
+        return false;
+    }
     ed25519::Point key;
     if (!ed25519::decode_point(public_key, key)) {
         return false;
@@ -70,7 +92,6 @@ bool verify_ed25519(const std::uint8_t* public_key, const std::uint8_t* signatur
 
     std::uint8_t k[32];
     ed25519::reduce_mod_l(digest.data(), k);
-    // S is used as sent, all 256 bits: no range check against L.
     const ed25519::Point sum =
         ed25519::add(ed25519::scalar_mult(negated_key, k),
                      ed25519::scalar_mult(ed25519::base_point(), signature + 32));
