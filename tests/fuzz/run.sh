@@ -10,7 +10,7 @@ seconds=${1:-}
 targets=(json_get_string json_get_bool page_command launcher_config game_settings
     verify_cache manifest signature banner_names base64 realm_status)
 
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DKM_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DKM_FUZZ=ON -DKM_ALLOW_TEST_KEY=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" \
     -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
