@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
     build-essential cmake pkg-config git ca-certificates python3
-    libcpp-httplib-dev nlohmann-json3-dev libssl-dev zlib1g-dev libbrotli-dev
+    nlohmann-json3-dev libssl-dev zlib1g-dev libbrotli-dev
     libgtest-dev googletest libbenchmark-dev
     clang libclang-rt-14-dev
     libgtk-3-dev libwebkit2gtk-4.1-dev

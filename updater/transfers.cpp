@@ -143,6 +143,8 @@ std::string http_error_text(int code) {
             return "Connection timed out";
         case E::Unknown:
             return "Unknown";
+        default:
+            break;  // codes of later library versions: players read the one fixed text
     }
     return "Invalid";
 }
