@@ -9,6 +9,7 @@
 
 #include "tools/content_folder.h"
 #include "tools/manifest_writer.h"
+#include "tools/pe_signature.h"
 #include "tools/release_tree.h"
 #include "tools/signing_key.h"
 #include "tools/tool_common.h"
@@ -25,7 +26,7 @@ constexpr char tool[] = "km-publish";
 constexpr char usage[] =
     "Usage: km-publish --key KEY --version X.Y.Z --from RELEASE_DIR --to CONTENT_DIR\n"
     "                  [--platform NAME] [--manifest-name NAME] [--game-exe NAME]...\n"
-    "                  [--executable PATH]... [--exclude GLOB]...\n"
+    "                  [--executable PATH]... [--exclude GLOB]... [--allow-unsigned PATH]...\n"
     "\n"
     "Publishes every file under RELEASE_DIR as CONTENT_DIR/launcher_files/<path>, with the\n"
     "manifest CONTENT_DIR/update.manifest.json and its 64-byte Ed25519 signature beside it\n"
@@ -46,11 +47,16 @@ constexpr char usage[] =
     "  --exclude GLOB       leave matching files out; \"dir/\" matches folders, a pattern\n"
     "                       with another \"/\" is anchored at RELEASE_DIR, others match names\n"
     "                       at any depth\n"
+    "  --allow-unsigned PATH\n"
+    "                       publish the Windows executable PATH without an Authenticode\n"
+    "                       signature (a test release: Windows warns players about it)\n"
     "  --help               show this text\n"
     "\n"
     "Marked executable by default: Launcher.exe, Launcher, Game_x64_win.exe and\n"
     "Game_x64_win_beta.exe at the top level. Left out by default: launcher.ini, settings.ini,\n"
     "launcher_verify_cache.txt, cache/, updates/ (top level) and *.update, *.old anywhere.\n"
+    "A Windows Launcher.exe must be signed first (km-sign): the manifest's hash covers the\n"
+    "signature, so the self-update installs the signed executable.\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 usage error.\n";
 
@@ -99,7 +105,7 @@ bool self_check(const PublicKey& pub, const Signature& sig, const std::string& t
 int main(int argc, char** argv) {
     const ParsedArgs args = parse_args(
         argc, argv, {"--key", "--version", "--from", "--to", "--platform", "--manifest-name"},
-        {"--executable", "--exclude", "--game-exe"});
+        {"--executable", "--exclude", "--game-exe", "--allow-unsigned"});
     if (args.help) {
         std::fputs(usage, stdout);
         return exit_ok;
@@ -207,6 +213,24 @@ int main(int argc, char** argv) {
             report(tool, "note: " + printable(path) + " will be staged as " + printable(path) +
                              ".update on players' machines; the launcher only finishes that "
                              "for itself and the game client");
+        }
+    }
+    // Signing changes the executable's bytes: a signature added after publishing would never
+    // match the manifest, and one left out reaches every player through the self-update.
+    const std::vector<std::string> allowed = args.values("--allow-unsigned");
+    for (const ReleaseFile& file : files) {
+        if (file.path != "Launcher.exe" ||
+            std::find(allowed.begin(), allowed.end(), file.path) != allowed.end()) {
+            continue;
+        }
+        const PeSignature signature = read_pe_signature(file.source);
+        if (signature == PeSignature::unsigned_pe) {
+            problems.push_back(printable(file.source.string()) +
+                               ": no Authenticode signature; sign it with km-sign before "
+                               "publishing (--allow-unsigned Launcher.exe for a test release)");
+        } else if (signature == PeSignature::truncated) {
+            problems.push_back(printable(file.source.string()) +
+                               ": its Authenticode signature reaches past the end of the file");
         }
     }
     if (!problems.empty()) {
