@@ -76,39 +76,39 @@ LangString RemoveGameData ${LANG_ENGLISH} "Also delete the game files and your g
 LangString RemoveGameData ${LANG_SPANISH} "¿Borrar también los archivos del juego y tu configuración (settings.ini)?$\r$\n$\r$\nSe va a borrar todo lo que quede en $INSTDIR. Elegí No para conservarlos para una próxima instalación."
 
 ; Answers on the stack: 1 when the folder on the stack may be installed into (missing, empty, or
-; an installation of ours), otherwise 0.
-!macro FOLDER_IS_OURS_OR_EMPTY un
-Function ${un}FolderIsOursOrEmpty
+; an installation of ours), otherwise 0. The uninstaller may later empty that folder.
+Function FolderIsOursOrEmpty
     Exch $0
     Push $1
     Push $2
-    ${If} ${FileExists} "$0\Launcher.exe"
-    ${OrIfNot} ${FileExists} "$0\*.*"
-        StrCpy $0 1
-    ${Else}
-        StrCpy $0 1
+    Push $3
+    StrCpy $3 1
+    StrLen $1 $0
+    ${If} $1 <= 3
+        ; a drive's root is never ours
+        StrCpy $3 0
+    ${ElseIf} ${FileExists} "$0\Launcher.exe"
+    ${OrIf} ${FileExists} "$0\launcher_verify_cache.txt"
+        ; Launcher.exe marks an installation; the verify cache one whose launcher was
+        ; uninstalled with its game files kept.
+    ${ElseIf} ${FileExists} "$0\*.*"
         FindFirst $1 $2 "$0\*"
         ${DoWhile} $2 != ""
             ${If} $2 != "."
             ${AndIf} $2 != ".."
-                StrCpy $0 0
+                StrCpy $3 0
                 ${Break}
             ${EndIf}
             FindNext $1 $2
         ${Loop}
         FindClose $1
-        ; A drive's root is never ours, even when empty.
-        StrLen $1 $0
-        ${If} $1 <= 3
-            StrCpy $0 0
-        ${EndIf}
     ${EndIf}
+    StrCpy $0 $3
+    Pop $3
     Pop $2
     Pop $1
     Exch $0
 FunctionEnd
-!macroend
-!insertmacro FOLDER_IS_OURS_OR_EMPTY ""
 
 Function .onInit
     ${IfNot} ${Silent}
@@ -271,7 +271,6 @@ Section "Uninstall"
     Delete "$INSTDIR\WebView2Loader.dll"
     Delete "$INSTDIR\MicrosoftEdgeWebView2Setup.exe"
     Delete "$INSTDIR\launcher.ini"
-    Delete "$INSTDIR\launcher_verify_cache.txt"
     ; the page, the web view profile, banners, remembered beta sign-in, an unfinished update
     !insertmacro REMOVE_FOLDER "$INSTDIR\web"
     !insertmacro REMOVE_FOLDER "$INSTDIR\cache"
@@ -281,12 +280,20 @@ Section "Uninstall"
     Delete "$DESKTOP\${PRODUCT}.lnk"
     DeleteRegKey HKCU "${UNINSTALL_KEY}"
 
-    ; The game files and settings.ini are the player's: removed only when the player says so.
-    MessageBox MB_YESNO|MB_ICONQUESTION|MB_DEFBUTTON2 "$(RemoveGameData)" /SD IDNO IDNO keep
+    ; The game files and settings.ini are the player's: removed only when the player says so,
+    ; or when a managed uninstall asks for it (/S /PURGE).
+    ${GetParameters} $0
+    ClearErrors
+    ${GetOptions} $0 "/PURGE" $1
+    ${If} ${Errors}
+        MessageBox MB_YESNO|MB_ICONQUESTION|MB_DEFBUTTON2 "$(RemoveGameData)" /SD IDNO IDNO keep
+    ${EndIf}
     Delete "$INSTDIR\Uninstall.exe"
     Push "$INSTDIR"
     Call un.RemoveContents
 keep:
+    ; The verify cache stays with the game files: it describes them, and marks the folder as
+    ; ours for a later installation.
     Delete "$INSTDIR\Uninstall.exe"
     RMDir "$INSTDIR"
 SectionEnd
