@@ -7,7 +7,7 @@ packages=(
     libgtest-dev googletest libbenchmark-dev
     clang libclang-rt-14-dev
     libgtk-3-dev libwebkit2gtk-4.1-dev
-    g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev
+    g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev nsis osslsigncode
     iproute2 xvfb xauth x11-utils imagemagick librsvg2-bin nginx-light curl openssl time
     nodejs npm chromium
 )

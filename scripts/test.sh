@@ -2,7 +2,8 @@
 # Installs what the tests need, builds every preset and runs every test set: Linux (unit,
 # OpenSSL oracle, release tools, nginx integration, faults, whole-program under Xvfb), the long
 # fault tests as their own bounded step, Linux under ASan+UBSan, the Windows build under Wine
-# (unit and whole-program), the page in Chromium, and a replay of the fuzzing corpus.
+# (unit and whole-program), the Windows installer under Wine, the page in Chromium, and a replay
+# of the fuzzing corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -26,20 +27,24 @@ step "linux-asan: tests"
 # the sanitizers; every test of our own code runs here.
 ctest --preset linux-asan -LE 'long|e2e'
 
-step "windows: cross build"
+step "windows: cross build (Launcher.exe, KeldmoorAshvowSetup.exe, tests)"
 cmake --preset windows
 cmake --build --preset windows
-step "windows: tests under Wine"
 # Wine binds only addresses configured on an interface. The beta server's loopback address
 # (127.0.0.2) answers on Linux without configuration, but Wine's tests of it need it on lo.
-added_beta_addr=0
-if [ "$(id -u)" = 0 ] && command -v ip >/dev/null && ! ip -4 addr show dev lo | grep -q ' 127\.0\.0\.2/'; then
-    ip addr add 127.0.0.2/8 dev lo && added_beta_addr=1
-fi
-wine_status=0
-ctest --preset windows || wine_status=$?
-[ "$added_beta_addr" = 1 ] && ip addr del 127.0.0.2/8 dev lo
-[ "$wine_status" = 0 ]
+with_beta_address() {
+    local added=0 status=0
+    if [ "$(id -u)" = 0 ] && command -v ip >/dev/null && ! ip -4 addr show dev lo | grep -q ' 127\.0\.0\.2/'; then
+        ip addr add 127.0.0.2/8 dev lo && added=1
+    fi
+    "$@" || status=$?
+    [ "$added" = 1 ] && ip addr del 127.0.0.2/8 dev lo
+    return $status
+}
+step "windows: tests under Wine"
+with_beta_address ctest --preset windows -LE wine-installer
+step "windows: the installer under Wine"
+with_beta_address ctest --preset windows -L wine-installer
 
 step "page: Chromium"
 bash tests/page/run.sh
