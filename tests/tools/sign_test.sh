@@ -53,8 +53,11 @@ check "  does not verify against another root" fails verifies pem.exe stranger.p
 check "km-sign with PKCS#12 and a passphrase file" \
     signed_copy p12.exe --pkcs12 signer.p12 --password-file pass.txt
 check "  verifies against its root" verifies p12.exe
-signed_again() { "$tools/km-sign" --pkcs12 signer.p12 --password-file pass.txt p12.exe >/dev/null; }
-check "signing it again" signed_again
+sign_again() { "$tools/km-sign" --pkcs12 signer.p12 --password-file pass.txt "$@" >/dev/null 2>&1; }
+cp p12.exe before.exe
+check "a signed file is refused" fails sign_again p12.exe
+check "  and left as it was" cmp -s before.exe p12.exe
+check "signing it again with --replace" sign_again --replace p12.exe
 check "  leaves one signature that verifies" \
     test "$(osslsigncode verify -CAfile root.pem -in p12.exe 2>&1 | grep -c '^Signature Index')" = 1
 cp pem.exe tampered.exe
