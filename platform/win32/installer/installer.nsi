@@ -112,16 +112,17 @@ FunctionEnd
 
 Function .onInit
     ${IfNot} ${Silent}
-        ; Windows' own language (picked by NSIS) comes first in the list and is preselected.
+        ; Windows' own language (picked by NSIS) is preselected. The list sorts its names, so
+        ; they are written in that language, which also puts it first.
         Push ""
         ${If} $LANGUAGE == ${LANG_SPANISH}
             Push ${LANG_ENGLISH}
-            Push "English"
+            Push "Inglés (English)"
             Push ${LANG_SPANISH}
             Push "Español"
         ${Else}
             Push ${LANG_SPANISH}
-            Push "Español"
+            Push "Spanish (Español)"
             Push ${LANG_ENGLISH}
             Push "English"
         ${EndIf}
