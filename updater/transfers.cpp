@@ -1,10 +1,16 @@
 #include "updater/transfers.h"
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <httplib.h>
@@ -71,6 +77,83 @@ class BlockWriter {
     Sha256 hasher_;
 };
 
+std::mutex limit_mutex;
+LowSpeedLimit low_speed_limit;
+
+LowSpeedLimit current_low_speed_limit() {
+    std::lock_guard<std::mutex> lock(limit_mutex);
+    return low_speed_limit;
+}
+
+// Watches one transfer from a thread of its own and stops the client when the body bytes of
+// the last window fall below the limit. The window is sampled in twelfths, so the trip comes at
+// most a twelfth late; stopping is repeated until the transfer ends, since a stop that lands
+// while the socket is still being connected has nothing to shut down yet.
+class SpeedWatch {
+  public:
+    explicit SpeedWatch(httplib::Client& client)
+        : client_(client), limit_(current_low_speed_limit()), thread_([this] { run(); }) {}
+    ~SpeedWatch() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    SpeedWatch(const SpeedWatch&) = delete;
+    SpeedWatch& operator=(const SpeedWatch&) = delete;
+
+    void count(std::size_t bytes) { received_ += bytes; }
+    bool tripped() const { return tripped_; }
+
+  private:
+    static constexpr std::size_t samples_per_window = 12;
+
+    void run() {
+        const auto tick = std::max<std::chrono::milliseconds>(
+            limit_.window / static_cast<long>(samples_per_window), std::chrono::milliseconds(1));
+        const std::uint64_t least =
+            limit_.bytes_per_second * static_cast<std::uint64_t>(limit_.window.count()) / 1000;
+        std::deque<std::uint64_t> samples{0};  // bytes received at each tick, oldest first
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!wake_.wait_for(lock, tick, [this] { return done_; })) {
+            if (!tripped_) {
+                samples.push_back(received_);
+                if (samples.size() <= samples_per_window)
+                    continue;
+                samples.pop_front();
+                if (samples.back() - samples.front() >= least)
+                    continue;
+                tripped_ = true;
+            }
+            lock.unlock();  // stop() may wait for a connect in progress
+            client_.stop();
+            lock.lock();
+        }
+    }
+
+    httplib::Client& client_;
+    const LowSpeedLimit limit_;
+    std::atomic<std::uint64_t> received_{0};
+    std::atomic<bool> tripped_{false};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+// Runs `send(client, watch)` under a SpeedWatch; a transfer it stopped reports the error of a
+// dropped connection, whatever the library made of the shut-down socket.
+template <typename Send>
+httplib::Result watched(httplib::Client& client, Send send) {
+    SpeedWatch watch(client);
+    httplib::Result result = send(client, watch);
+    if (watch.tripped())
+        return httplib::Result(nullptr, httplib::Error::Read);
+    return result;
+}
+
 std::unique_ptr<httplib::Client> make_client(const std::string& host, int port) {
     auto client = std::make_unique<httplib::Client>(host, port);
     client->set_connection_timeout(connection_timeout_s, 0);
@@ -82,9 +165,11 @@ std::unique_ptr<httplib::Client> make_client(const std::string& host, int port) 
 // the library abort the transfer instead of buffering an endless answer.
 struct CappedSink {
     std::string& out;
+    SpeedWatch& watch;
     bool operator()(const char* data, std::size_t size) const {
         if (size > max_body_in_memory - out.size())
             return false;
+        watch.count(size);
         out.append(data, size);
         return true;
     }
@@ -94,7 +179,9 @@ struct CappedSink {
 httplib::Result capped_get(const std::string& host, int port, const std::string& path,
                            std::string& body) {
     auto client = make_client(host, port);
-    return client->Get(path, CappedSink{body});
+    return watched(*client, [&](httplib::Client& c, SpeedWatch& watch) {
+        return c.Get(path, CappedSink{body, watch});
+    });
 }
 
 // The folder part of `dest`: without its last component and the separators before it.
@@ -111,6 +198,11 @@ std::string parent_of(const std::string& dest) {
 }
 
 }  // namespace
+
+void set_low_speed_limit(LowSpeedLimit limit) {
+    std::lock_guard<std::mutex> lock(limit_mutex);
+    low_speed_limit = limit;
+}
 
 std::string http_error_text(int code) {
     using E = httplib::Error;
@@ -193,11 +285,13 @@ bool http_post_json(const std::string& host, int port, const std::string& path,
         request.body = request_body;
         request.headers.emplace("Content-Type", "application/json");
         std::string received;
-        CappedSink sink{received};
-        request.content_receiver = [&sink](const char* data, std::size_t size, std::uint64_t,
-                                           std::uint64_t) { return sink(data, size); };
         auto client = make_client(host, port);
-        auto result = client->send(request);
+        auto result = watched(*client, [&](httplib::Client& c, SpeedWatch& watch) {
+            CappedSink sink{received, watch};
+            request.content_receiver = [&sink](const char* data, std::size_t size, std::uint64_t,
+                                               std::uint64_t) { return sink(data, size); };
+            return c.send(request);
+        });
         if (!result) {
             status = 0;
             response_body.clear();
@@ -238,14 +332,20 @@ bool http_download_file(const char* host, int port, const char* path, const std:
 
         BlockWriter writer(out, max_size);
         auto client = make_client(host, port);
-        auto result = client->Get(
-            path, [&writer](const char* data, std::size_t size) { return writer.add(data, size); },
-            [&progress](std::uint64_t received, std::uint64_t total) {
-                if (!progress)
-                    return true;
-                return progress(static_cast<std::size_t>(received),
-                                static_cast<std::size_t>(total));
-            });
+        auto result = watched(*client, [&](httplib::Client& c, SpeedWatch& watch) {
+            return c.Get(
+                path,
+                [&](const char* data, std::size_t size) {
+                    watch.count(size);
+                    return writer.add(data, size);
+                },
+                [&progress](std::uint64_t received, std::uint64_t total) {
+                    if (!progress)
+                        return true;
+                    return progress(static_cast<std::size_t>(received),
+                                    static_cast<std::size_t>(total));
+                });
+        });
         const bool flushed = writer.flush();
         out.close();
         const bool ok = result && result->status == 200 && flushed && out.good();

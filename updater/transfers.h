@@ -1,6 +1,7 @@
 // Blocking plain-HTTP transfers on cpp-httplib. Worker threads only.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -11,6 +12,18 @@ namespace km::updater {
 
 // Bodies held in memory are capped; a longer answer fails instead of exhausting memory.
 inline constexpr std::size_t max_body_in_memory = 64u * 1024u * 1024u;
+
+// A transfer still running after `window` that received fewer than bytes_per_second x window
+// body bytes over its last `window` ends as a dropped connection. The read time-out alone
+// restarts with every byte, so a server trickling one byte at a time could hold a check (and the
+// Play button) for as long as it liked; headers count as no bytes, so a trickle of header lines
+// is caught too.
+struct LowSpeedLimit {
+    std::uint64_t bytes_per_second = 1024;
+    std::chrono::milliseconds window = std::chrono::seconds(60);
+};
+// Process-wide; applies to transfers started afterwards (tests shorten the window).
+void set_low_speed_limit(LowSpeedLimit limit);
 
 bool http_get(const std::string& host, int port, const std::string& path, std::string& body,
               std::string& error);

@@ -1,0 +1,90 @@
+// Slowloris against the launcher's transfers: a server that keeps each read alive with a byte
+// now and then, in the headers or in the body, must not hold a transfer for longer than the
+// low-speed window (shortened here to two seconds); a slow but honest server still gets through.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "tests/faults/raw_server.h"
+#include "tests/support/temp_dir.h"
+#include "updater/transfers.h"
+
+namespace km {
+namespace {
+
+using namespace std::chrono_literals;
+using Send = std::function<bool(const std::string&)>;
+
+// Sends `head`, then `piece` every `every` until the client is gone or 20 s have passed.
+faults::RawServer::Answer trickle(std::string head, std::string piece,
+                                  std::chrono::milliseconds every) {
+    return [=](const std::string&, const Send& send) {
+        const auto end = std::chrono::steady_clock::now() + 20s;
+        if (!send(head))
+            return;
+        while (std::chrono::steady_clock::now() < end && send(piece))
+            std::this_thread::sleep_for(every);
+    };
+}
+
+const std::string kLongBody = "HTTP/1.1 200 OK\r\nContent-Length: 10000000\r\n\r\n";
+
+struct Slow {
+    const char* name;
+    std::string head, piece;
+    std::chrono::milliseconds every;
+    bool passes;
+};
+
+class SlowServer : public ::testing::TestWithParam<Slow> {
+  protected:
+    void SetUp() override { updater::set_low_speed_limit({1024, 2s}); }
+    void TearDown() override { updater::set_low_speed_limit({}); }
+};
+
+TEST_P(SlowServer, TrickleEndsAsADroppedConnection) {
+    const Slow& slow = GetParam();
+    faults::RawServer server(trickle(slow.head, slow.piece, slow.every));
+    test::TempDir dir;
+    const std::string dest = (dir.path() / "updates" / "big.dat").string();
+    const auto start = std::chrono::steady_clock::now();
+    if (slow.passes) {
+        EXPECT_TRUE(updater::http_download_file(server.host().c_str(), server.port(), "/big.dat",
+                                                dest, nullptr, 1u << 30));
+        EXPECT_EQ(std::filesystem::file_size(dest), 80u * 1024u);
+        return;
+    }
+    std::string body, error, answer;
+    int status = -1;
+    const bool got = updater::http_get(server.host(), server.port(), "/x", body, error);
+    const bool posted =
+        updater::http_post_json(server.host(), server.port(), "/login", "{}", answer, status);
+    const bool downloaded = updater::http_download_file(server.host().c_str(), server.port(),
+                                                        "/big.dat", dest, nullptr, 1u << 30);
+    // Three transfers, each bounded by the window plus a tick: far below the 20 s trickle.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+    EXPECT_FALSE(got);
+    EXPECT_EQ(error, "Failed to read connection");
+    EXPECT_FALSE(posted);
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(downloaded);
+    EXPECT_FALSE(std::filesystem::exists(dest));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Attacks, SlowServer,
+    ::testing::Values(
+        Slow{"BodyByteEvery100ms", kLongBody, "x", 100ms, false},
+        Slow{"HeaderByteEvery100ms", "HTTP/1.1 200 OK\r\n", "X", 100ms, false},
+        Slow{"HeaderLineEvery500ms", "HTTP/1.1 200 OK\r\n", "X-Keep: alive\r\n", 500ms, false},
+        // 20 KiB/s, an 80 KiB body over four seconds: twice the window, well above the limit.
+        Slow{"HonestButSlow", "HTTP/1.1 200 OK\r\nContent-Length: 81920\r\n\r\n",
+             std::string(2048, 'y'), 100ms, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace km
