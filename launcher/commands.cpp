@@ -199,7 +199,8 @@ void dispatch(const std::string& cmd, const std::string& message) {
             path = exe_path("cache") + build::path_separator + "beta_creds.json";
         }
         std::error_code ec;
-        std::filesystem::remove(path, ec);
+        if (!link_on_the_way(path))
+            std::filesystem::remove(path, ec);
     } else if (cmd == "launchWithMap" || cmd == "watchSpectator") {
         start_launch_worker(launch_extra_arguments(cmd, message));
     } else if (cmd == "checkUpdates") {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "km/build_config.h"
+#include "launcher/app_state.h"
 #include "platform/platform.h"
 
 namespace km::updater {
@@ -121,6 +122,10 @@ bool install_staged_file(const std::string& staged, const std::string& destinati
                          bool executable) {
     try {
         const fs::path from = fs::u8path(staged);
+        if (link_on_the_way(destination) ||
+            (executable && (link_on_the_way(destination + ".update") ||
+                            link_on_the_way(destination + ".update.part"))))
+            return false;  // reported as a file in use; the link stays as it is
         if (executable) {
             // A running executable cannot be overwritten: leave the new one beside it. The
             // pending copy is put in place at the next start without any further check, so it
@@ -170,7 +175,8 @@ bool apply_pending_update(const std::string& destination) {
         const fs::path target = fs::u8path(destination);
         const fs::path pending = fs::u8path(destination + ".update");
         const fs::path old = fs::u8path(destination + ".old");
-        if (!present(pending))
+        if (!present(pending) || link_on_the_way(destination) ||
+            link_on_the_way(destination + ".update") || link_on_the_way(destination + ".old"))
             return false;
 
         bool moved_aside = false;
@@ -199,7 +205,7 @@ void remove_old_copy(const std::string& destination) {
     try {
         const std::string old_name = destination + ".old";
         const fs::path old = fs::u8path(old_name);
-        if (!present(old))
+        if (!present(old) || link_on_the_way(old_name))
             return;
         for (int attempt = 0; attempt < delete_attempts; ++attempt) {
             // Windows refuses to delete a read-only file; without this it would stay forever

@@ -16,6 +16,7 @@
 #include "km/build_config.h"
 #include "launcher/app_state.h"
 #include "launcher/events.h"
+#include "platform/files.h"
 #include "platform/platform.h"
 #include "updater/manifest.h"
 #include "updater/sha256.h"
@@ -180,7 +181,21 @@ Outcome run_check(bool repair, CheckEvents& events) {
     if (!repair)
         save_verify_cache(new_cache);
 
-    if (queue.empty()) {
+    // An entry with a link on its way (in the installation or in the staging folder) is never
+    // downloaded or installed: it is reported as in use, and the link stays as it is.
+    std::vector<std::size_t> linked;
+    std::erase_if(queue, [&](std::size_t idx) {
+        const ManifestEntry& entry = manifest.files[idx];
+        const bool link = link_below(exe_dir, entry.path) ||
+                          link_below(exe_dir, "updates/" + entry.path) ||
+                          (entry.executable && (link_below(exe_dir, entry.path + ".update") ||
+                                                link_below(exe_dir, entry.path + ".update.part")));
+        if (link)
+            linked.push_back(idx);
+        return link;
+    });
+
+    if (queue.empty() && linked.empty()) {
         // A check killed between its installs and its clean-up leaves the staging folder behind.
         remove_staging_dir(exe_dir);
         char text[128];
@@ -232,8 +247,8 @@ Outcome run_check(bool repair, CheckEvents& events) {
 
     post_progress(&events.last_progress, "Applying update...", "working", 1.0);
     Outcome outcome{true, false, false};
-    int in_use = 0;
-    std::string example;
+    int in_use = static_cast<int>(linked.size());
+    std::string example = linked.empty() ? std::string() : manifest.files[linked[0]].path;
     for (std::size_t idx : queue) {
         const ManifestEntry& entry = manifest.files[idx];
         bool installed = false;
@@ -290,14 +305,39 @@ void post_window_request_reliably(platform::WindowRequest request) {
 }  // namespace
 
 bool create_staging_dir(const std::string& dir) {
+    const std::string staging = join_path(dir, "updates");
+    if (platform::path_kind(staging) == platform::PathKind::link)
+        return false;
     std::error_code ec;
-    fs::create_directories(fs::u8path(join_path(dir, "updates")), ec);
+    fs::create_directories(fs::u8path(staging), ec);
     return !ec;
 }
 
-void remove_staging_dir(const std::string& dir) {
+namespace {
+
+// Removes a folder depth first, leaving every link in it (and so the folders above it) as it
+// is: mingw-w64's remove_all would walk into a junction.
+void remove_tree(const fs::path& folder) {
     std::error_code ec;
-    fs::remove_all(fs::u8path(join_path(dir, "updates")), ec);
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path entry = it->path();
+        const std::u8string name = entry.u8string();
+        if (platform::path_kind(std::string(name.begin(), name.end())) == platform::PathKind::link)
+            continue;
+        if (it->is_directory(ec))
+            remove_tree(entry);
+        else
+            fs::remove(entry, ec);
+    }
+    fs::remove(folder, ec);
+}
+
+}  // namespace
+
+void remove_staging_dir(const std::string& dir) {
+    const std::string staging = join_path(dir, "updates");
+    if (platform::path_kind(staging) == platform::PathKind::other)
+        remove_tree(fs::u8path(staging));
 }
 
 double download_fraction(std::uint64_t received, std::uint64_t total, int index, int count) {

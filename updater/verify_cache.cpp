@@ -77,7 +77,10 @@ VerifyCache load_verify_cache() {
 
 void save_verify_cache(const VerifyCache& cache) {
     try {
-        std::ofstream out(fs::u8path(verify_cache_path()));
+        const std::string path = verify_cache_path();
+        if (link_on_the_way(path))
+            return;
+        std::ofstream out(fs::u8path(path));
         if (!out)
             return;
         for (const auto& [path, record] : cache) {

@@ -126,12 +126,15 @@ void save_beta_creds(const std::string& username, const std::string& password) {
     const std::string content =
         "{\"u\":\"" + base64_encode(username) + "\",\"p\":\"" + base64_encode(password) + "\"}";
     std::lock_guard<std::mutex> guard(creds_mutex());
+    const std::string path = beta_creds_path();
+    if (link_on_the_way(path) || link_on_the_way(path + ".tmp"))
+        return;  // the secret never goes where a link points
     std::error_code ec;
     fs::create_directories(fs::u8path(exe_path("cache")), ec);
 
     // A reader or a crash mid-write must never see half a file: write a temporary copy, make it
     // owner-only before the secret goes in, then rename it over the old file.
-    const fs::path final_path = fs::u8path(beta_creds_path());
+    const fs::path final_path = fs::u8path(path);
     fs::path temp_path = final_path;
     temp_path += ".tmp";
     {

@@ -7,6 +7,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "launcher/app_state.h"
+
 namespace km {
 
 std::string trim(const std::string& text) {
@@ -64,7 +66,10 @@ bool write_text_file(const std::string& path, const std::string& text) {
 
 bool replace_text_file(const std::string& path, const std::string& text) {
     // A file we may not write stays as it is, and a failed write (disk full) must not leave a
-    // truncated file behind: write a sibling first, then move it over the original.
+    // truncated file behind: write a sibling first, then move it over the original. Nothing is
+    // written through a link inside the launcher's folder.
+    if (link_on_the_way(path) || link_on_the_way(path + ".tmp"))
+        return false;
     std::error_code ec;
     const bool existed = std::filesystem::exists(path, ec);
     {

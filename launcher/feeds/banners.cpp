@@ -93,6 +93,8 @@ void fetch_banners() {
     for (const std::string& name : names) {
         const std::string local = folder + build::path_separator + name;
         const std::string remote = "/banners/" + name;
+        if (link_on_the_way(local))
+            continue;
         bool ok = false;
         try {
             ok = updater::http_download_file(launcher_config.host.c_str(), launcher_config.port,

@@ -1,0 +1,16 @@
+// File-system facts the portable code needs and the standard library cannot give alike on both
+// systems: mingw-w64's std::filesystem does not see junctions or other reparse points.
+#pragma once
+
+#include <string>
+
+namespace km::platform {
+
+enum class PathKind { missing, link, other };
+
+// What `path` (UTF-8) itself is, without following it. A symbolic link, a junction or any
+// other reparse point is a link. A path that cannot be examined (access denied) counts as
+// `other`: whatever then writes there fails on its own.
+PathKind path_kind(const std::string& path);
+
+}  // namespace km::platform

@@ -1,0 +1,84 @@
+// Links planted inside the installation folder: a check and the launcher's own state files must
+// never write, rename or delete through them, and must leave each link as it is. An entry behind
+// a link is reported like a file in use; everything else still installs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "launcher/app_state.h"
+#include "launcher/beta/beta.h"
+#include "platform/fake/fake_platform.h"
+#include "tests/support/release_fixture.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_server.h"
+#include "updater/update_check.h"
+
+namespace km {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Planted {
+    const char* name;
+    const char* link;  // below the installation folder
+    bool to_folder;
+    bool warned;         // the check reports an entry it could not install
+    bool staged = true;  // a staging folder can be made (a link in its place stops everything)
+};
+
+class Links : public ::testing::TestWithParam<Planted> {};
+
+TEST_P(Links, NothingIsWrittenThroughAPlantedLink) {
+    const Planted& planted = GetParam();
+    fake::reset();
+    test::TempDir install, release, elsewhere;
+    test::ScopedExeDir scope(install.str());
+    test::TestServer server;
+    server.serve_file_tree(release.path());
+    launcher_config.host = server.host();
+    launcher_config.port = server.port();
+    test::publish_release(release.path(), 1, 0, 0,
+                          {{"a.txt", "alpha"},
+                           {"data/d.bin", "delta"},
+                           {"b.dat", "bravo"},
+                           {"game.exe", "program", "", true}});
+    elsewhere.write("keep.txt", "precious");
+    const fs::path link = install.path() / planted.link;
+    fs::create_directories(link.parent_path());
+    std::error_code ec;
+    if (planted.to_folder)
+        fs::create_directory_symlink(elsewhere.path(), link, ec);
+    else
+        fs::create_symlink(elsewhere.path() / "keep.txt", link, ec);
+    if (ec)
+        GTEST_SKIP() << "no symbolic links here: " << ec.message();
+
+    EXPECT_TRUE(updater::run_update_check_impl(false));
+    save_beta_creds("tester", "secret");
+
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(elsewhere.read("keep.txt"), "precious");
+    EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere.path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(install.read("a.txt"), planted.staged ? "alpha" : "");
+    const auto events = fake::events();
+    const bool warned = std::any_of(events.begin(), events.end(), [](const std::string& e) {
+        return e.find("file(s) were in use") != std::string::npos;
+    });
+    EXPECT_EQ(warned, planted.warned);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Attacks, Links,
+    ::testing::Values(Planted{"EntryFolderLink", "data", true, true},
+                      Planted{"EntryFileLink", "b.dat", false, true},
+                      Planted{"StagingFolderLink", "updates", true, true, false},
+                      Planted{"StagedFolderLink", "updates/data", true, true},
+                      Planted{"PendingExecutableLink", "game.exe.update", false, true},
+                      Planted{"VerifyCacheLink", "launcher_verify_cache.txt", false, false},
+                      Planted{"CacheFolderLink", "cache", true, false},
+                      Planted{"CredentialsTempLink", "cache/beta_creds.json.tmp", false, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace km
