@@ -14,6 +14,7 @@
 #include "launcher/app_state.h"
 #include "launcher/commands.h"
 #include "launcher/events.h"
+#include "platform/files.h"
 #include "updater/transfers.h"
 
 namespace km {
@@ -133,7 +134,8 @@ void save_beta_creds(const std::string& username, const std::string& password) {
     fs::create_directories(fs::u8path(exe_path("cache")), ec);
 
     // A reader or a crash mid-write must never see half a file: write a temporary copy, make it
-    // owner-only before the secret goes in, then rename it over the old file.
+    // owner-only before the secret goes in (a file system that cannot say who may read it gets
+    // no secret), then rename it over the old file.
     const fs::path final_path = fs::u8path(path);
     fs::path temp_path = final_path;
     temp_path += ".tmp";
@@ -141,8 +143,11 @@ void save_beta_creds(const std::string& username, const std::string& password) {
         std::ofstream out(temp_path, std::ios::binary | std::ios::trunc);
         if (!out)
             return;
-        fs::permissions(temp_path, fs::perms::owner_read | fs::perms::owner_write,
-                        fs::perm_options::replace, ec);
+        if (!platform::restrict_to_owner(path + ".tmp")) {
+            out.close();
+            fs::remove(temp_path, ec);
+            return;
+        }
         out << content;
         out.close();
         if (!out) {
