@@ -29,11 +29,7 @@ function installFakeWebview() {
     postMessage(message) {
       posted.push({ type: typeof message, json: JSON.stringify(message) });
     },
-    addEventListener(type, fn) { if (type === 'message') listeners.push(fn); },
-    removeEventListener(type, fn) {
-      const i = listeners.indexOf(fn);
-      if (type === 'message' && i >= 0) listeners.splice(i, 1);
-    }
+    addEventListener(type, fn) { if (type === 'message') listeners.push(fn); }
   };
   window.__fakeWebview = {
     posted,
@@ -41,7 +37,7 @@ function installFakeWebview() {
   };
 }
 
-async function launch() {
+async function launch({ locale = 'en-US' } = {}) {
   if (!fs.existsSync(CHROMIUM)) throw new Error(`${CHROMIUM} is missing`);
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'km-page-profile-'));
   const context = await chromium.launchPersistentContext(profile, {
@@ -49,6 +45,7 @@ async function launch() {
     headless: true,
     args: CHROMIUM_ARGS,
     viewport: { width: 1100, height: 720 },
+    locale,
     offline: true
   });
   const outside = [];
@@ -85,13 +82,8 @@ async function open(browser, { beforeLoad } = {}) {
     errors,
     requests,
     // Commands as the native host would parse them.
-    async sent() {
-      const posted = await page.evaluate(() => window.__fakeWebview.posted.slice());
-      return posted.map(p => JSON.parse(p.json));
-    },
-    async raw() {
-      return page.evaluate(() => window.__fakeWebview.posted.slice());
-    },
+    async sent() { return (await this.raw()).map(p => JSON.parse(p.json)); },
+    raw() { return page.evaluate(() => window.__fakeWebview.posted.slice()); },
     async clearSent() {
       await page.evaluate(() => { window.__fakeWebview.posted.length = 0; });
     },
