@@ -81,7 +81,7 @@
       borderless: 'Sin bordes',
       fullscreen: 'Pantalla completa',
       vsync: 'Sincronización vertical',
-      vsyncHint: 'Sigue la frecuencia del monitor para que la imagen no se corte',
+      vsyncHint: 'Sigue la frecuencia del monitor para evitar cortes',
       unlockFps: 'Liberar los FPS',
       unlockFpsHint: 'Dibuja tantos cuadros como aguante la máquina',
       captureMouse: 'Capturar el mouse',
