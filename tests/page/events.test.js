@@ -39,8 +39,8 @@ test('progress shows status text, state styling and the fraction as a percentage
     assert.equal(await t.text('#status-text'), ev.status || '');
     assert.equal(await t.page.getAttribute('#update', 'data-state'), state);
     assert.equal(await t.page.textContent('#status-percent'), percent + '%');
-    assert.equal(await t.page.getAttribute('#progress', 'aria-valuenow'), percent);
-    assert.equal(await t.page.evaluate(() => document.getElementById('progress-fill').style.width), percent + '%');
+    assert.deepEqual(await t.page.evaluate(() => [document.getElementById('progress').getAttribute('aria-valuenow'),
+      document.getElementById('progress-fill').style.width]), [percent, percent + '%']);
   }
 });
 
@@ -69,22 +69,6 @@ test('update complete, server status and version are shown', async () => {
   assert.equal(await t.text('#update-summary'), '12 files downloaded');
   assert.equal(await t.page.isVisible('#btn-restart-pending'), true);
   assert.equal(await t.page.getAttribute('#server-status', 'data-online'), 'false');
-});
-
-test('settings fill the dialog, and an unknown mode survives a save', async () => {
-  await t.emit({ event: 'settings', data: { mode: 'borderless', vsync: true, unlockFps: false, captureMouse: true } });
-  await t.page.click('#btn-settings');
-  for (const [id, on] of [['#settings-modes input[value="borderless"]', true], ['#set-vsync', true],
-    ['#set-unlock-fps', false], ['#set-capture-mouse', true]]) assert.equal(await t.page.isChecked(id), on, id);
-  await t.page.click('#settings-cancel');
-
-  await t.emit({ event: 'settings', data: { mode: 'exclusive<b>' } });
-  await t.page.click('#btn-settings');
-  assert.equal(await t.page.getByRole('radio', { name: 'exclusive<b>' }).isChecked(), true);
-  await t.clearSent();
-  await t.page.click('#settings-save');
-  assert.deepEqual(await t.sent(), [{ cmd: 'saveSettings',
-    data: { mode: 'exclusive<b>', vsync: true, unlockFps: false, captureMouse: true } }]);
 });
 
 test('banners show local files only and can be browsed by keyboard and paused', async () => {
@@ -121,20 +105,12 @@ test('banners advance on their own and stop while paused', async () => {
 
 test('realm documents of the documented shape become a realm list', async () => {
   await t.emit({ event: 'realmStatus', data: { realms: [
-    { name: 'Ashen Vale', status: 'online', population: 'High', players: 1204 },
-    { name: 'Hollowmere', status: 'Maintenance' },
-    { name: 'Cinderfall', status: 'offline', players: 1 },
-    { name: 'Oddrealm', status: 'sleeping' },
-    'just a string'
-  ] } });
+    { name: 'Ashen Vale', status: 'online', population: 'High', players: 1204 }, { name: 'Hollowmere', status: 'Maintenance' },
+    { name: 'Cinderfall', status: 'offline', players: 1 }, { name: 'Oddrealm', status: 'sleeping' }, 'just a string'] } });
   const rows = await t.page.$$eval('.realm', lis => lis.map(li => [li.dataset.status || '', li.innerText.replace(/\s+/g, ' ').trim()]));
   assert.deepEqual(rows, [
-    ['online', 'Ashen Vale ONLINE High population · 1,204 players'],
-    ['maintenance', 'Hollowmere MAINTENANCE'],
-    ['offline', 'Cinderfall OFFLINE 1 player'],
-    ['unknown', 'Oddrealm SLEEPING'],
-    ['', 'just a string']
-  ]);
+    ['online', 'Ashen Vale ONLINE High population · 1,204 players'], ['maintenance', 'Hollowmere MAINTENANCE'],
+    ['offline', 'Cinderfall OFFLINE 1 player'], ['unknown', 'Oddrealm SLEEPING'], ['', 'just a string']]);
   assert.match(await t.text('#realms-updated'), /^Updated \d\d:\d\d:\d\d [AP]M$/);
   await t.emit({ event: 'realmStatus', data: { realms: [] } });
   assert.match(await t.text('#realms-body'), /No realms/);
@@ -178,8 +154,6 @@ test('saved beta credentials fill the form and sign-in results are shown', async
   assert.equal(await t.page.inputValue('#beta-user'), 'thane');
   assert.equal(await t.page.inputValue('#beta-pass'), 's3cret');
   assert.equal(await t.page.isChecked('#beta-remember'), true);
-  await t.emit({ event: 'betaLoginResult', ok: false, reason: 'Cannot reach beta server (offline?)' });
-  assert.equal(await t.text('#beta-message'), 'Cannot reach beta server (offline?)');
   assert.equal(await t.page.isVisible('#beta-badge'), false);
   await t.emit({ event: 'betaLoginResult', ok: true });
   assert.match(await t.text('#beta-message'), /Signed in/);
@@ -221,10 +195,8 @@ test('5,000 progress events in a second stay responsive and end on the last stat
     new MutationObserver(records => { draws += records.length; })
       .observe(document.getElementById('status-text'), { childList: true, characterData: true, subtree: true });
     const deliver = window.__fakeWebview.deliver;
-    let frames = 0;
-    let counting = true;
+    let frames = 0, counting = true, longestBatch = 0;
     (function tick() { if (counting) { frames++; requestAnimationFrame(tick); } })();
-    let longestBatch = 0;
     deliver({ event: 'updating', isUpdating: true });
     for (let i = 0; i < 5000; i += 50) {
       const start = performance.now();

@@ -21,10 +21,8 @@ const STARTUP = [
   { event: 'serverStatus', online: true },
   { event: 'banners', list: ['banner-embers.svg', 'banner-tournament.svg', 'banner-patch.svg'].map(fixtureUrl) },
   { event: 'realmStatus', data: { realms: [
-    { name: 'Ashen Vale', status: 'online', population: 'High', players: 1204 },
-    { name: 'Greywater', status: 'online', population: 'Medium', players: 612 },
-    { name: 'Hollowmere', status: 'maintenance' },
-    { name: 'Cinderfall', status: 'offline', population: 'Low', players: 0 }
+    { name: 'Ashen Vale', status: 'online', population: 'High', players: 1204 }, { name: 'Hollowmere', status: 'maintenance' },
+    { name: 'Greywater', status: 'online', population: 'Medium', players: 612 }, { name: 'Cinderfall', status: 'offline', players: 0 }
   ] } }
 ];
 const UP_TO_DATE = [
@@ -72,7 +70,7 @@ async function settled(page) {
 
 for (const language of ['en', 'es']) {
   for (const [name, steps] of Object.entries(STATES)) {
-    test(`screenshot and axe check: ${name} (${language})`, async () => {
+    test(`screenshot: ${name} (${language})${language === 'en' ? ', no axe violation' : ''}`, async () => {
       const t = await open(browser);
       await t.page.evaluate(code => window.Keldmoor.i18n.choose(code), language);
       for (const step of [...STARTUP, ...steps]) await (typeof step === 'string' ? t.page.click(step) : t.emit(step));
@@ -81,10 +79,13 @@ for (const language of ['en', 'es']) {
       const png = await t.page.screenshot({ path: file, caret: 'hide' });
       assert.deepEqual([png.readUInt32BE(16), png.readUInt32BE(20)], [1100, 720]);
 
-      await t.page.evaluate(axe.source);
-      const result = await t.page.evaluate(() => window.axe.run(document, {
-        runOnly: ['wcag2a', 'wcag2aa', 'wcag21a', 'wcag21aa', 'best-practice'] }));
-      assert.deepEqual(result.violations.map(v => `${v.id}: ${v.nodes.map(n => n.target).join(' ')}`), []);
+      // Markup and colours are the same in both languages; one axe run per state is enough.
+      if (language === 'en') {
+        await t.page.evaluate(axe.source);
+        const result = await t.page.evaluate(() => window.axe.run(document, { resultTypes: ['violations'],
+          runOnly: ['wcag2a', 'wcag2aa', 'wcag21a', 'wcag21aa', 'best-practice'] }));
+        assert.deepEqual(result.violations.map(v => `${v.id}: ${v.nodes.map(n => n.target).join(' ')}`), []);
+      }
       assert.deepEqual(t.errors, []);
       await t.page.close();
     });
