@@ -132,9 +132,10 @@ PIDS=("$LAUNCHER" "${PIDS[@]}")
 
 # The screenshot waits for the state it shows. Every load of the page (a reload after an update
 # of web/ included) fetches banners.json; the check that load starts fetches the manifest's
-# signature and rewrites the verify cache once it has compared every file. The page has settled
-# when that check downloaded nothing (so no reload follows) and two pictures of the window a
-# moment apart are the same and not a blank area.
+# signature, rewrites the verify cache once it has compared every file, and removes the staging
+# folder when its downloads are installed. The page has settled when that check is over without
+# installing page files (which would reload the page) and two pictures of the window a moment
+# apart are the same and not a blank area.
 page_settled() {
     local log=$DEMO/nginx/logs/access.log cache=$DEMO/install/launcher_verify_cache.txt
     [ -f "$cache" ] && [ -f "$DEMO/install/Game_x64_win.exe" ] || return 1
@@ -143,7 +144,8 @@ page_settled() {
     [ -n "$loaded" ] || return 1
     sig=$(awk -v after="$loaded" '$1 >= after && $2 ~ /\.sig$/ { print $1; exit }' "$log")
     [ -n "$sig" ] || return 1
-    awk -v after="$sig" '$1 >= after && $2 ~ /^\/launcher_files\// { found = 1 } END { exit found }' "$log" || return 1
+    awk -v after="$sig" '$1 >= after && $2 ~ /^\/launcher_files\/web\// { found = 1 } END { exit found }' "$log" || return 1
+    [ ! -e "$DEMO/install/updates" ] || return 1
     awk -v a="$(stat -c %.3Y "$cache")" -v b="$sig" 'BEGIN { exit !(a >= b) }'
 }
 (
