@@ -2,7 +2,8 @@
 # The demo: installs what it needs, builds the launcher, publishes a signed demo release, serves
 # it with nginx on loopback, and runs the launcher on a fresh installation folder that points
 # there. On a machine without a display the launcher runs under Xvfb and closes after
-# DEMO_TIMEOUT seconds (default 90). A screenshot is saved once the first update check is done.
+# DEMO_TIMEOUT seconds (default 90). A screenshot is saved once the page has settled: the update
+# check started by its last load found nothing to download, and the window shows a steady picture.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -54,7 +55,8 @@ pid $DEMO/nginx/nginx.pid;
 error_log $DEMO/nginx/logs/error.log;
 events { worker_connections 64; }
 http {
-    access_log $DEMO/nginx/logs/access.log;
+    log_format timed '\$msec \$request_uri \$status';
+    access_log $DEMO/nginx/logs/access.log timed;
     client_body_temp_path $DEMO/nginx/tmp/body;
     proxy_temp_path $DEMO/nginx/tmp/proxy;
     fastcgi_temp_path $DEMO/nginx/tmp/fastcgi;
@@ -128,22 +130,43 @@ say "starting the launcher"
 LAUNCHER=$!
 PIDS=("$LAUNCHER" "${PIDS[@]}")
 
-# The screenshot waits for the first update check: the verify cache written and the demo
-# client and its data in place.
+# The screenshot waits for the state it shows. Every load of the page (a reload after an update
+# of web/ included) fetches banners.json; the check that load starts fetches the manifest's
+# signature, rewrites the verify cache once it has compared every file, and removes the staging
+# folder when its downloads are installed. The page has settled when that check is over without
+# installing page files (which would reload the page) and two pictures of the window a moment
+# apart are the same and not a blank area.
+page_settled() {
+    local log=$DEMO/nginx/logs/access.log cache=$DEMO/install/launcher_verify_cache.txt
+    [ -f "$cache" ] && [ -f "$DEMO/install/Game_x64_win.exe" ] || return 1
+    local loaded sig
+    loaded=$(awk '$2 == "/banners.json" { t = $1 } END { print t }' "$log")
+    [ -n "$loaded" ] || return 1
+    sig=$(awk -v after="$loaded" '$1 >= after && $2 ~ /\.sig$/ { print $1; exit }' "$log")
+    [ -n "$sig" ] || return 1
+    awk -v after="$sig" '$1 >= after && $2 ~ /^\/launcher_files\/web\// { found = 1 } END { exit found }' "$log" || return 1
+    [ ! -e "$DEMO/install/updates" ] || return 1
+    awk -v a="$(stat -c %.3Y "$cache")" -v b="$sig" 'BEGIN { exit !(a >= b) }'
+}
 (
     for _ in $(seq 1 600); do
         kill -0 "$LAUNCHER" 2>/dev/null || exit 0
-        if [ -f "$DEMO/install/launcher_verify_cache.txt" ] && [ -f "$DEMO/install/Game_x64_win.exe" ] &&
-           [ -f "$DEMO/install/data/maps/arena_01.map" ]; then
-            sleep 3
+        if page_settled; then
             window=$(xwininfo -name "Keldmoor Ashvow" 2>/dev/null | sed -n 's/.*Window id: \(0x[0-9a-f]*\).*/\1/p')
             if [ -n "$HEADLESS" ] || [ -z "$window" ]; then window=root; fi
-            import -window "$window" "$DEMO/screenshot.png" 2>/dev/null &&
-                echo "screenshot after the first update check: $DEMO/screenshot.png"
-            exit 0
+            if import -window "$window" "$DEMO/shot-a.png" 2>/dev/null && sleep 0.5 &&
+               import -window "$window" "$DEMO/shot-b.png" 2>/dev/null &&
+               [ "$(identify -format %k "$DEMO/shot-b.png")" -gt 64 ] &&
+               [ "$(compare -metric AE "$DEMO/shot-a.png" "$DEMO/shot-b.png" null: 2>&1)" = 0 ]; then
+                mv "$DEMO/shot-b.png" "$DEMO/screenshot.png"
+                rm -f "$DEMO/shot-a.png"
+                echo "screenshot of the settled page: $DEMO/screenshot.png"
+                exit 0
+            fi
         fi
         sleep 0.2
     done
+    echo "no screenshot: the page did not settle" >&2
 ) &
 PIDS+=($!)
 

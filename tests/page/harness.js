@@ -13,10 +13,8 @@ const PAGE_URL = pathToFileURL(path.join(ROOT, 'web', 'index.html')).href;
 const FIXTURES = path.join(__dirname, 'fixtures');
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 
-const CHROMIUM_ARGS = [
-  '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-  '--disable-background-networking', '--disable-component-update', '--disable-sync'
-];
+const CHROMIUM_ARGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+  '--disable-background-networking', '--disable-component-update', '--disable-sync'];
 
 // Runs in the page before its own scripts. Records every posted command in
 // the JSON form the native host reads, and lets a test deliver events the
@@ -26,31 +24,17 @@ function installFakeWebview() {
   const posted = [];
   window.chrome = window.chrome || {};
   window.chrome.webview = {
-    postMessage(message) {
-      posted.push({ type: typeof message, json: JSON.stringify(message) });
-    },
-    addEventListener(type, fn) { if (type === 'message') listeners.push(fn); },
-    removeEventListener(type, fn) {
-      const i = listeners.indexOf(fn);
-      if (type === 'message' && i >= 0) listeners.splice(i, 1);
-    }
+    postMessage(message) { posted.push({ type: typeof message, json: JSON.stringify(message) }); },
+    addEventListener(type, fn) { if (type === 'message') listeners.push(fn); }
   };
-  window.__fakeWebview = {
-    posted,
-    deliver(data) { listeners.slice().forEach(fn => fn({ data })); }
-  };
+  window.__fakeWebview = { posted, deliver(data) { listeners.slice().forEach(fn => fn({ data })); } };
 }
 
-async function launch() {
+async function launch({ locale = 'en-US' } = {}) {
   if (!fs.existsSync(CHROMIUM)) throw new Error(`${CHROMIUM} is missing`);
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'km-page-profile-'));
-  const context = await chromium.launchPersistentContext(profile, {
-    executablePath: CHROMIUM,
-    headless: true,
-    args: CHROMIUM_ARGS,
-    viewport: { width: 1100, height: 720 },
-    offline: true
-  });
+  const context = await chromium.launchPersistentContext(profile, { executablePath: CHROMIUM, headless: true,
+    args: CHROMIUM_ARGS, viewport: { width: 1100, height: 720 }, locale, offline: true });
   const outside = [];
   // Anything that is not a local file is refused and remembered.
   await context.route(url => !/^(file|data):/i.test(url.href), route => {
@@ -58,12 +42,8 @@ async function launch() {
     return route.abort();
   });
   return {
-    context,
-    outside,
-    async close() {
-      await context.close();
-      fs.rmSync(profile, { recursive: true, force: true });
-    }
+    context, outside,
+    async close() { await context.close(); fs.rmSync(profile, { recursive: true, force: true }); }
   };
 }
 
@@ -77,37 +57,24 @@ async function open(browser, { beforeLoad } = {}) {
   page.on('request', req => requests.push(req.url()));
   await page.addInitScript(installFakeWebview);
   if (beforeLoad) await beforeLoad(page);
+  const ready = () => page.waitForFunction(() => window.__fakeWebview.posted.length > 0);
   await page.goto(PAGE_URL);
-  await page.waitForFunction(() => window.__fakeWebview.posted.length > 0);
+  await ready();
 
   return {
-    page,
-    errors,
-    requests,
+    page, errors, requests,
+    async reload() { await page.reload(); await ready(); },
     // Commands as the native host would parse them.
-    async sent() {
-      const posted = await page.evaluate(() => window.__fakeWebview.posted.slice());
-      return posted.map(p => JSON.parse(p.json));
-    },
-    async raw() {
-      return page.evaluate(() => window.__fakeWebview.posted.slice());
-    },
-    async clearSent() {
-      await page.evaluate(() => { window.__fakeWebview.posted.length = 0; });
-    },
-    async emit(...events) {
-      await page.evaluate(list => list.forEach(ev => window.__fakeWebview.deliver(ev)), events);
-    },
+    async sent() { return (await this.raw()).map(p => JSON.parse(p.json)); },
+    raw() { return page.evaluate(() => window.__fakeWebview.posted.slice()); },
+    clearSent() { return page.evaluate(() => { window.__fakeWebview.posted.length = 0; }); },
+    emit(...events) { return page.evaluate(list => list.forEach(ev => window.__fakeWebview.deliver(ev)), events); },
     // Progress is drawn on the next animation frame.
-    async frame() {
-      await page.evaluate(() => new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r))));
-    },
+    frame() { return page.evaluate(() => new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)))); },
     text(selector) { return page.locator(selector).innerText(); }
   };
 }
 
-function fixtureUrl(name) {
-  return pathToFileURL(path.join(FIXTURES, name)).href;
-}
+const fixtureUrl = name => pathToFileURL(path.join(FIXTURES, name)).href;
 
 module.exports = { launch, open, fixtureUrl, PAGE_URL, ROOT };

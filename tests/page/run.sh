@@ -52,4 +52,4 @@ if [ ! -d node_modules/playwright-core ] ||
   npm ci --no-audit --no-fund --loglevel=error
 fi
 
-exec node --test --test-concurrency=1 --test-timeout=180000 ./*.test.js
+exec node --test --test-concurrency=1 --test-timeout=600000 ./*.test.js

@@ -61,7 +61,7 @@
     urls.forEach(function (url, i) {
       const img = document.createElement('img');
       img.className = 'news-slide';
-      img.alt = 'News banner ' + (i + 1) + ' of ' + urls.length;
+      ns.i18n.put(img, 'bannerAlt', [i + 1, urls.length], 'alt');
       img.draggable = false;
       img.decoding = 'async';
       img.addEventListener('error', function () { img.classList.add('is-broken'); });
@@ -72,7 +72,7 @@
       const dot = document.createElement('button');
       dot.type = 'button';
       dot.className = 'news-dot';
-      dot.setAttribute('aria-label', 'Show banner ' + (i + 1));
+      ns.i18n.put(dot, 'showBanner', [i + 1], 'aria-label');
       dot.addEventListener('click', function () { show(i); });
       el.dots.appendChild(dot);
       dots.push(dot);
@@ -109,7 +109,7 @@
   function setPaused(paused) {
     pausedByPlayer = paused;
     el.pause.setAttribute('aria-pressed', paused ? 'true' : 'false');
-    el.pause.setAttribute('aria-label', paused ? 'Resume news rotation' : 'Pause news rotation');
+    ns.i18n.put(el.pause, paused ? 'resumeNews' : 'pauseNews', null, 'aria-label');
     el.news.classList.toggle('is-paused', paused);
     restart();
   }

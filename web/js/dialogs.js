@@ -59,6 +59,9 @@
     $('set-vsync').checked = settings.vsync;
     $('set-unlock-fps').checked = settings.unlockFps;
     $('set-capture-mouse').checked = settings.captureMouse;
+    document.querySelectorAll('input[name="language"]').forEach(function (input) {
+      input.checked = input.value === ns.i18n.language();
+    });
   }
 
   function saveSettings() {
@@ -79,9 +82,9 @@
   let signedIn = false;
   let loginWait = 0;
 
-  function betaMessage(text, tone) {
+  function betaMessage(key, args, tone) {
     const m = $('beta-message');
-    m.textContent = text;
+    ns.i18n.put(m, key, args);
     m.dataset.tone = tone || '';
   }
 
@@ -91,7 +94,7 @@
     if (pending) {
       loginWait = window.setTimeout(function () {
         setLoginPending(false);
-        betaMessage('The beta server has not answered. Try again in a moment.', 'error');
+        betaMessage('betaTimeout', null, 'error');
       }, ns.config.betaLoginTimeoutMs);
     }
   }
@@ -105,13 +108,13 @@
       remember: $('beta-remember').checked
     });
     setLoginPending(true);
-    betaMessage('Signing in…', 'working');
+    betaMessage('signingIn', null, 'working');
   }
 
   function setBetaAccess(granted) {
     signedIn = granted;
     $('client-beta').disabled = !granted;
-    $('client-beta-option').title = granted ? 'Play the beta client' : 'Sign in to the beta to unlock';
+    ns.i18n.put($('client-beta-option'), granted ? 'betaUnlocked' : 'betaLocked', null, 'title');
     $('beta-badge').hidden = !granted;
     if (!granted) $('client-live').checked = true;
   }
@@ -120,11 +123,11 @@
     setLoginPending(false);
     if (ev.ok === true) {
       setBetaAccess(true);
-      betaMessage('Signed in. Choose Beta beside the play button to play the beta client.', 'success');
+      betaMessage('signedIn', null, 'success');
     } else {
       setBetaAccess(false);
-      const reason = typeof ev.reason === 'string' && ev.reason !== '' ? ev.reason : 'Sign-in failed.';
-      betaMessage(reason, 'error');
+      if (typeof ev.reason === 'string' && ev.reason !== '') betaMessage('@reason', [ev.reason], 'error');
+      else betaMessage('signInFailed', null, 'error');
     }
   }
 
@@ -139,7 +142,7 @@
     $('beta-user').value = '';
     $('beta-pass').value = '';
     $('beta-remember').checked = false;
-    betaMessage('The saved sign-in was removed from this computer.', '');
+    betaMessage('forgotten', null, '');
   }
 
   function openBeta() {
@@ -165,6 +168,9 @@
       openDialog($('dlg-settings'));
     });
     $('settings-save').addEventListener('click', saveSettings);
+    // The language is the page's own choice, not the game's: it takes effect
+    // as soon as it is picked, whatever becomes of the other settings.
+    $('settings-language').addEventListener('change', function (e) { ns.i18n.choose(e.target.value); });
     $('settings-cancel').addEventListener('click', function () { closeDialog($('dlg-settings')); });
 
     $('btn-beta').addEventListener('click', openBeta);

@@ -7,6 +7,7 @@
   const $ = function (id) { return document.getElementById(id); };
   const send = ns.bridge.send;
 
+  ns.i18n.init();
   ns.update.init();
   ns.realms.init();
   ns.banners.init();
@@ -60,7 +61,7 @@
   bridge.on('serverStatus', function (ev) {
     const online = ev.online === true;
     $('server-status').dataset.online = online ? 'true' : 'false';
-    $('server-label').textContent = online ? 'Server online' : 'Server offline';
+    ns.i18n.put($('server-label'), online ? 'serverOnline' : 'serverOffline');
     ns.update.onServerStatus(online);
   });
   bridge.on('settings', ns.dialogs.onSettings);

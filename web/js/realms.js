@@ -8,16 +8,21 @@
   'use strict';
 
   const KNOWN_STATUS = ['online', 'offline', 'maintenance'];
-  const STATUS_LABEL = { online: 'Online', offline: 'Offline', maintenance: 'Maintenance' };
-  const numberFormat = new Intl.NumberFormat('en-US');
+  const STATUS_LABEL = { online: 'realmOnline', offline: 'realmOffline', maintenance: 'realmMaintenance' };
+  const t = function (key, args) { return ns.i18n.t(key, args); };
 
   let body = null;
   let updated = null;
   let lastText = null;
+  let lastData;
+  let lastTime = null;
 
   function init() {
     body = document.getElementById('realms-body');
     updated = document.getElementById('realms-updated');
+    ns.i18n.onChange(function () {
+      if (lastTime) draw();
+    });
   }
 
   function node(tag, className, text) {
@@ -50,7 +55,7 @@
   }
 
   function formatCount(value) {
-    if (typeof value === 'number' && isFinite(value)) return numberFormat.format(value);
+    if (typeof value === 'number' && isFinite(value)) return ns.i18n.number(value);
     if (typeof value === 'string' && value.trim() !== '') return clip(value.trim());
     return null;
   }
@@ -65,32 +70,32 @@
     const status = KNOWN_STATUS.indexOf(statusWord) >= 0 ? statusWord : 'unknown';
     li.dataset.status = status;
 
-    const name = realm.name == null || realm.name === '' ? 'Unnamed realm' : describe(realm.name);
+    const name = realm.name == null || realm.name === '' ? t('unnamedRealm') : describe(realm.name);
     const head = node('div', 'realm-head');
     head.appendChild(node('span', 'realm-dot'));
     head.appendChild(node('span', 'realm-name', name));
-    const label = STATUS_LABEL[status] ||
-      (realm.status == null || realm.status === '' ? 'Unknown' : describe(realm.status));
+    const label = STATUS_LABEL[status] ? t(STATUS_LABEL[status])
+      : realm.status == null || realm.status === '' ? t('realmUnknown') : describe(realm.status);
     head.appendChild(node('span', 'realm-status', label));
     li.appendChild(head);
 
     const details = [];
     const population = formatCount(realm.population);
-    if (population !== null) details.push(population + ' population');
+    if (population !== null) details.push(t('population', [population]));
     const players = formatCount(realm.players);
     if (players !== null) {
-      details.push(players + (realm.players === 1 ? ' player' : ' players'));
+      details.push(t('players', [realm.players, players]));
     }
     if (details.length) li.appendChild(node('div', 'realm-details', details.join(' · ')));
     return li;
   }
 
   function moreNote(count) {
-    return node('li', 'realm-more', '… and ' + count + ' more');
+    return node('li', 'realm-more', t('more', [ns.i18n.number(count)]));
   }
 
   function realmList(realms) {
-    if (realms.length === 0) return node('p', 'realms-empty', 'No realms are listed right now.');
+    if (realms.length === 0) return node('p', 'realms-empty', t('noRealms'));
     const limit = ns.config.realmRowLimit;
     const list = node('ul', 'realm-list');
     realms.slice(0, limit).forEach(function (realm) { list.appendChild(realmRow(realm)); });
@@ -104,7 +109,7 @@
       return node('p', 'realms-raw', describe(data));
     }
     if (Array.isArray(data)) {
-      if (data.length === 0) return node('p', 'realms-empty', 'The realm list is empty.');
+      if (data.length === 0) return node('p', 'realms-empty', t('emptyRealmList'));
       const list = node('ul', 'realm-pairs');
       data.slice(0, limit).forEach(function (item) {
         list.appendChild(node('li', 'pair-value', describe(item)));
@@ -113,7 +118,7 @@
       return list;
     }
     const keys = Object.keys(data);
-    if (keys.length === 0) return node('p', 'realms-empty', 'No realm information.');
+    if (keys.length === 0) return node('p', 'realms-empty', t('noRealmInfo'));
     const list = node('ul', 'realm-pairs');
     keys.slice(0, limit).forEach(function (key) {
       const li = node('li', 'pair');
@@ -125,12 +130,6 @@
     return list;
   }
 
-  function timeNow() {
-    const d = new Date();
-    const two = function (n) { return (n < 10 ? '0' : '') + n; };
-    return two(d.getHours()) + ':' + two(d.getMinutes()) + ':' + two(d.getSeconds());
-  }
-
   // The server is asked every two seconds; an unchanged document keeps the
   // drawn list (and the player's scroll position) as it is.
   function onRealmStatus(ev) {
@@ -138,11 +137,17 @@
     const data = ev.data;
     let text;
     try { text = JSON.stringify(data); } catch (err) { text = String(data); }
-    updated.textContent = 'Updated ' + timeNow();
+    lastTime = new Date();
+    updated.textContent = t('realmUpdated', [ns.i18n.time(lastTime)]);
     if (text === lastText) return;
     lastText = text;
-    const view = isRealmDocument(data) ? realmList(data.realms) : genericView(data);
-    body.replaceChildren(view);
+    lastData = data;
+    draw();
+  }
+
+  function draw() {
+    updated.textContent = t('realmUpdated', [ns.i18n.time(lastTime)]);
+    body.replaceChildren(isRealmDocument(lastData) ? realmList(lastData.realms) : genericView(lastData));
   }
 
   ns.realms = { init: init, onRealmStatus: onRealmStatus };

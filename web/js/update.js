@@ -66,7 +66,7 @@
     const p = pending;
     pending = null;
     if (!p) return;
-    if (p.text !== shown.text) el.text.textContent = p.text;
+    if (p.text !== shown.text) ns.i18n.put(el.text, '@status', [p.text]);
     if (p.state !== shown.state) el.root.dataset.state = p.state;
     if (p.percent !== shown.percent) {
       el.percent.textContent = p.percent + '%';
@@ -86,11 +86,8 @@
 
   function onUpdateComplete(ev) {
     const n = typeof ev.downloaded === 'number' && isFinite(ev.downloaded) ? ev.downloaded : 0;
-    let text;
-    if (n <= 0) text = 'Nothing to download';
-    else if (n === 1) text = '1 file downloaded';
-    else text = n + ' files downloaded';
-    el.summary.textContent = text;
+    if (n <= 0) ns.i18n.put(el.summary, 'nothingDownloaded');
+    else ns.i18n.put(el.summary, 'downloaded', [n]);
     if (ev.restartNeeded === true) el.restartPending.hidden = false;
   }
 
@@ -98,9 +95,9 @@
   // server; a probe that failed would otherwise leave it waiting for ever.
   function onServerStatus(online) {
     if (online || heardProgress || updating) return;
-    el.text.textContent = 'The update server cannot be reached. Check for updates to try again.';
+    ns.i18n.put(el.text, 'serverUnreachable');
     el.root.dataset.state = 'warning';
-    shown.text = el.text.textContent;
+    shown.text = null;
     shown.state = 'warning';
   }
 
@@ -132,7 +129,7 @@
     el.check.disabled = updating;
     el.enterMap.disabled = busy || !hasMap;
     el.spectate.disabled = busy || !hasMap;
-    el.playLabel.textContent = updating ? 'Updating…' : launchLock ? 'Starting…' : 'Play';
+    ns.i18n.put(el.playLabel, updating ? 'updating' : launchLock ? 'starting' : 'play');
   }
 
   ns.update = {
