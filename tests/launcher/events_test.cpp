@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <clocale>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "launcher/config/game_settings.h"
+#include "launcher/webview_host.h"
 #include "platform/fake/fake_platform.h"
 
 namespace km {
@@ -28,7 +28,6 @@ TEST(EventText, EveryEventHasItsExactText) {
          R"({"event":"settings","data":{"mode":"windowed","vsync":false,"unlockFps":true,"captureMouse":false}})"},
         {event_text::settings(GameSettings{"full\\screen", true, false, false}),
          R"({"event":"settings","data":{"mode":"full\\screen","vsync":true,"unlockFps":false,"captureMouse":false}})"},
-        {event_text::banners({}), R"({"event":"banners","list":[]})"},
         {event_text::banners({"a.png", "b \"c\".jpg"}),
          R"({"event":"banners","list":["a.png","b \"c\".jpg"]})"},
         {event_text::update_complete(-7, true),
@@ -42,76 +41,61 @@ TEST(EventText, EveryEventHasItsExactText) {
               (R"({"event":"progress","status":")" + status).substr(0, 511));
 }
 
-TEST(EventText, FractionUsesAPointWhateverTheLocale) {
-    // A toolkit may switch LC_NUMERIC to the user's locale; the page must still get JSON.
-    const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "German_Germany.1252"})
-        if (std::setlocale(LC_NUMERIC, name))
-            break;
-    const std::string text = event_text::progress("s", "working", 0.5);
-    std::setlocale(LC_NUMERIC, saved.c_str());
-    EXPECT_NE(text.find("\"percent\":0.500}"), std::string::npos) << text;
-}
-
-TEST(EventText, JsonEscapeFollowsTheByteTable) {
-    EXPECT_EQ(json_escape(std::string("a\"b\\c\nd\b\t\f\r\x1f\x01\0\x7f/\xC3\xB1\xFF", 19)),
+TEST(EventText, JsonEscapeAndUtf16FollowTheirByteTables) {
+    const char raw[] = "a\"b\\c\nd\b\t\f\r\x1f\x01\0\x7f/\xC3\xB1\xFF";
+    EXPECT_EQ(json_escape(std::string(raw, sizeof raw - 1)),
               "a\\\"b\\\\c\\nd\\b\\t\\f\\r\\u001f\\u0001\\u0000\x7f/\xC3\xB1\xFF");
+    // Like the system converter: every maximal ill-formed part becomes one U+FFFD.
+    const char utf8[] =
+        "a\0b\xC3\xB1\xE2\x80\x94\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF\x80\xE2\x80x\xC0\xAF\xE0\x80\xAF"
+        "\xED\xA0\x80\xF4\x90\x80\x80\xF0\x9F\x98\xC3";
+    // Stray, cut before "x"; then overlong (2 + 3), surrogate (3), beyond U+10FFFF (4), cut (2).
+    const std::u16string expected =
+        std::u16string(u"a\0b\u00F1\u2014\U0001F600\U0010FFFF\uFFFD\uFFFDx", 12) +
+        std::u16string(14, u'\uFFFD');
+    EXPECT_EQ(utf8_to_utf16(std::string(utf8, sizeof utf8 - 1)), expected);
+    const std::wstring wide = utf8_to_wide(std::string(utf8, sizeof utf8 - 1));
+    EXPECT_EQ(std::u16string(wide.begin(), wide.end()), expected);
 }
 
-TEST(EventText, Utf8ToUtf16MatchesTheSystemConverter) {
-    const std::pair<std::string, std::u16string> cases[] = {
-        {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
-        {"\xC3\xB1\xE2\x80\x94", u"\u00F1\u2014"},
-        {"\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", u"\U0001F600\U0010FFFF"},
-        {"\x80", u"\uFFFD"},                      // stray continuation byte
-        {"\xC3", u"\uFFFD"},                      // truncated at the end
-        {"\xE2\x80x", u"\uFFFDx"},                // truncated: one replacement for the prefix
-        {"\xC0\xAF", u"\uFFFD\uFFFD"},            // overlong form
-        {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},  // overlong form
-        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
-        {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
-        {"\xF0\x9F\x98", u"\uFFFD"}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(utf8_to_utf16(c.first), c.second) << testing::PrintToString(c.first);
-        const std::wstring wide = utf8_to_wide(c.first);
-        EXPECT_EQ(std::u16string(wide.begin(), wide.end()), c.second);
-    }
-}
-
-class Posting : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        fake::reset();
-        fake::state().queue_limit = 1;
-        send_updating(true);
-        send_updating(false);  // queue full: lost
-    }
-    void TearDown() override { fake::reset(); }
-};
-
-TEST_F(Posting, RefusedPostIsLostButAReliablePostWaitsForRoom) {
+TEST(Posting, RefusedPostIsLostButAReliablePostWaitsForRoomUntilTheWindowGoes) {
+    fake::reset();
+    fake::state().queue_limit = 1;
+    send_updating(true);
+    send_updating(false);  // queue full: lost
     std::thread window([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         fake::drain();
-    });
-    post_ui_event_reliably(event_text::update_complete(1, false));
-    window.join();
-    EXPECT_EQ(fake::events(), (std::vector<std::string>{event_text::updating(true),
-                                                        event_text::update_complete(1, false)}));
-}
-
-TEST_F(Posting, ReliablePostGivesUpWhenTheWindowGoes) {
-    std::thread closer([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         auto guard = fake::lock();
         fake::state().window = false;
     });
     const auto start = std::chrono::steady_clock::now();
-    post_ui_event_reliably(event_text::updating(false));
-    closer.join();
+    post_ui_event_reliably(event_text::update_complete(1, false));  // waits for the drain
+    post_ui_event_reliably(event_text::updating(false));  // full again: gives up with the window
+    window.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    post_ui_event_reliably(event_text::updating(false));  // no window: gives up at once
-    EXPECT_EQ(fake::events().size(), 1u);
+    EXPECT_EQ(fake::events(), (std::vector<std::string>{event_text::updating(true),
+                                                        event_text::update_complete(1, false)}));
+    fake::reset();
+}
+
+TEST(PageDelivery, EventsBeforeTheViewAreDroppedAndTheSinkRunsUnderTheMutex) {
+    deliver_ui_event(restart_prompt_event);
+    EXPECT_FALSE(page_view_exists());
+    std::vector<std::string> seen;
+    set_page_sink([&](const std::string& json) {
+        // Asked from another thread: try_lock by the owner itself would be undefined.
+        std::thread([&] {
+            seen.push_back(webview_mutex.try_lock() ? "free" : json);
+            if (seen.back() == "free")
+                webview_mutex.unlock();
+        }).join();
+    });
+    EXPECT_TRUE(page_view_exists());
+    deliver_ui_event(restart_prompt_event);
+    set_page_sink(nullptr);
+    EXPECT_EQ(seen, std::vector<std::string>{R"({"event":"restartPrompt"})"});
 }
 
 }  // namespace

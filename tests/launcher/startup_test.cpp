@@ -1,10 +1,12 @@
 #include "launcher/startup.h"
+#include "launcher/cmdline.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "km/build_config.h"
@@ -15,32 +17,46 @@
 namespace km {
 namespace {
 
-struct ExeDirCase {
-    const char* module_path;
-    bool windows_rules;
-    const char* expected;
-};
-class ExeDir : public ::testing::TestWithParam<ExeDirCase> {};
+using Args = std::vector<std::string>;
 
-TEST_P(ExeDir, IsTheFolderOfTheModule) {
-    EXPECT_EQ(compute_exe_dir(GetParam().module_path, GetParam().windows_rules),
-              GetParam().expected);
+TEST(CommandLine, SplitsLikeTheCRuntimeAndTakesTheProgramNameLiterally) {
+    // The first rows are the examples of Microsoft's own description of the rules.
+    const std::pair<const char*, Args> cases[] = {
+        {R"("abc" d e)", {"abc", "d", "e"}},
+        {R"(a\\\"b c d)", {R"(a\"b)", "c", "d"}},
+        {R"(a\\\\"b c" d e)", {R"(a\\b c)", "d", "e"}},
+        {R"(a"b"" c d)", {R"(ab" c d)"}},
+        {" \t ", {}},
+        {"a \"\"\tb", {"a", "", "b"}},
+        {R"(C:\Games\ "C:\Program Files\x\\")", {R"(C:\Games\)", R"(C:\Program Files\x\)"}}};
+    for (const auto& c : cases)
+        EXPECT_EQ(split_windows_command_line(c.first), c.second) << c.first;
+    // A program name ending in a backslash before its closing quote stays a path.
+    EXPECT_EQ(split_program_command_line(R"(  "C:\Games\" /silent a\"b)"),
+              (Args{R"(C:\Games\)", "/silent", R"(a"b)"}));
+    EXPECT_EQ(split_program_command_line(" \t"), Args{});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, ExeDir,
-    ::testing::Values(ExeDirCase{"C:\\Games\\Launcher\\Launcher.exe", true, "C:\\Games\\Launcher"},
-                      ExeDirCase{"C:\\Launcher.exe", true, "C:\\"},
-                      ExeDirCase{"c:\\\\Launcher.exe", true, "c:\\"},
-                      ExeDirCase{"C:\\Games/Launcher/Launcher.exe", true, "C:\\Games/Launcher"},
-                      ExeDirCase{"C:\\Games\\Launcher\\", true, "C:\\Games\\Launcher"},
-                      ExeDirCase{"C:\\", true, "C:\\"}, ExeDirCase{"C:L.exe", true, "C:"},
-                      ExeDirCase{"\\\\server\\share\\L.exe", true, "\\\\server\\share\\"},
-                      ExeDirCase{"\\\\server\\share\\km\\L.exe", true, "\\\\server\\share\\km"},
-                      ExeDirCase{"Launcher.exe", true, ""},
-                      ExeDirCase{"/opt/km//L", false, "/opt/km"}, ExeDirCase{"/L", false, "/"},
-                      ExeDirCase{"/", false, "/"}, ExeDirCase{"/home/a\\b/L", false, "/home/a\\b"},
-                      ExeDirCase{"C:\\Games\\L.exe", false, ""}));
+TEST(ExeDir, IsTheFolderOfTheModule) {
+    const std::pair<const char*, const char*> windows[] = {
+        {"C:\\Games\\Launcher\\Launcher.exe", "C:\\Games\\Launcher"},
+        {"c:\\\\Launcher.exe", "c:\\"},
+        {"C:\\Games/Launcher/", "C:\\Games/Launcher"},
+        {"C:\\", "C:\\"},
+        {"C:L.exe", "C:"},
+        {"\\\\server\\share\\L.exe", "\\\\server\\share\\"},
+        {"\\\\server\\share\\km\\L.exe", "\\\\server\\share\\km"},
+        {"L.exe", ""}};
+    for (const auto& c : windows)
+        EXPECT_EQ(compute_exe_dir(c.first, true), c.second) << c.first;
+    const std::pair<const char*, const char*> posix[] = {{"/opt/km//L", "/opt/km"},
+                                                         {"/L", "/"},
+                                                         {"/", "/"},
+                                                         {"/a\\b/L", "/a\\b"},
+                                                         {"C:\\L.exe", ""}};
+    for (const auto& c : posix)
+        EXPECT_EQ(compute_exe_dir(c.first, false), c.second) << c.first;
+}
 
 TEST(PageUrl, FileUrlWithForwardSlashesAndEscapes) {
     const std::pair<const char*, const char*> cases[] = {
@@ -102,6 +118,15 @@ TEST_F(Startup, FirstStartWritesTheDefaultsAndOnlyTheExactFormerHostIsMigrated) 
 TEST_F(Startup, RuntimeInstallerTellsWhatWentWrong) {
     const std::string url = build::webview2_download_url;
     const std::string setup = dir.str() + build::path_separator + "MicrosoftEdgeWebView2Setup.exe";
+    const std::string consent =
+        "Keldmoor Ashvow Launcher/" +
+        std::to_string(platform::mb_okcancel | platform::mb_iconinformation) +
+        "0:Para abrir el Launcher necesitas instalar Microsoft WebView2 (componente requerido por "
+        "Windows).\n\nSe descargara automaticamente (~2 MB) e instalara en silencio.\nEl proceso "
+        "tarda ~1 minuto y no requiere reiniciar Windows.\n\nPresiona Aceptar para instalarlo "
+        "ahora.\n";
+    const std::string error =
+        "Launcher/" + std::to_string(platform::mb_ok | platform::mb_iconerror) + "0:";
     const struct {
         bool accept, setup_present, starts, installs;
         std::string error;
@@ -119,7 +144,7 @@ TEST_F(Startup, RuntimeInstallerTellsWhatWentWrong) {
              "\ny volve a abrir el Launcher."},
         {true, true, true, true, ""}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.error);
+        SCOPED_TRACE(c.error);  // the consent box first, then at most one error box
         fake::reset();
         std::filesystem::remove(setup);
         if (c.setup_present)
@@ -130,20 +155,11 @@ TEST_F(Startup, RuntimeInstallerTellsWhatWentWrong) {
         const bool installed = c.accept && c.error.empty();
         EXPECT_EQ(install_webview_runtime(dir.str(), "/opt/km/Launcher"), installed);
         const auto& s = fake::state();
-        ASSERT_EQ(s.message_boxes.size(), c.error.empty() ? 1u : 2u);
-        EXPECT_EQ(s.message_boxes[0].text,
-                  "Para abrir el Launcher necesitas instalar Microsoft WebView2 (componente "
-                  "requerido por Windows).\n\nSe descargara automaticamente (~2 MB) e instalara "
-                  "en silencio.\nEl proceso tarda ~1 minuto y no requiere reiniciar Windows.\n\n"
-                  "Presiona Aceptar para instalarlo ahora.");
-        EXPECT_EQ(s.message_boxes[0].caption, "Keldmoor Ashvow Launcher");
-        EXPECT_EQ(s.message_boxes[0].style, platform::mb_okcancel | platform::mb_iconinformation);
-        EXPECT_FALSE(s.message_boxes.back().owned_by_main_window);
-        if (!c.error.empty()) {
-            EXPECT_EQ(s.message_boxes[1].text, c.error);
-            EXPECT_EQ(s.message_boxes[1].caption, "Launcher");
-            EXPECT_EQ(s.message_boxes[1].style, platform::mb_ok | platform::mb_iconerror);
-        }
+        std::string boxes;
+        for (const auto& box : s.message_boxes)
+            boxes += box.caption + "/" + std::to_string(box.style) +
+                     std::to_string(box.owned_by_main_window) + ":" + box.text + "\n";
+        EXPECT_EQ(boxes, consent + (c.error.empty() ? "" : error + c.error + "\n"));
         const bool ran = c.accept && c.setup_present;
         EXPECT_EQ(s.waited, std::vector<std::string>(ran, "\"" + setup + "\" /silent /install"));
         ASSERT_EQ(s.programs_opened.size(), installed ? 1u : 0u);

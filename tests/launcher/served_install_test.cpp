@@ -1,4 +1,7 @@
+// Everything an installation fetches from the release server: banners, realm status, the probe,
+// and the update check before a game start.
 #include "launcher/feeds/feeds.h"
+#include "launcher/game/launch.h"
 #include "launcher/startup.h"
 
 #include <gtest/gtest.h>
@@ -39,7 +42,7 @@ TEST(BannerNames, TextScanOfTheBannersArrayAndOnlyPlainFileNames) {
         EXPECT_FALSE(is_plain_file_name(bad)) << bad;
 }
 
-class Feeds : public ::testing::Test {
+class Served : public ::testing::Test {
   protected:
     void SetUp() override {
         fake::reset();
@@ -59,13 +62,6 @@ class Feeds : public ::testing::Test {
             n += request.path.rfind(prefix, 0) == 0;
         return n;
     }
-    Names cached() const {
-        Names names;
-        for (const auto& entry : fs::directory_iterator(install_.path() / "cache" / "banners"))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
     void wait_for_realm_fetch() const {
         for (int i = 0; i < 100 && realm_fetch_in_flight(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -77,7 +73,7 @@ class Feeds : public ::testing::Test {
     test::TestServer server_;
 };
 
-TEST_F(Feeds, BannersListOnlyTheImagesThatArrived) {
+TEST_F(Served, BannersListOnlyTheImagesThatArrived) {
     test::publish_banners(release_.path(), {"one.png", "two.png", "three.png"});
     fs::remove(release_.path() / "banners" / "two.png");
     fetch_banners();
@@ -88,7 +84,7 @@ TEST_F(Feeds, BannersListOnlyTheImagesThatArrived) {
     EXPECT_EQ(requests_for("/banners/"), 6);
 }
 
-TEST_F(Feeds, NoBannersEventWithoutNamesOrImages) {
+TEST_F(Served, NoBannersEventWithoutNamesOrImages) {
     for (const char* document :
          {"{\"banners\":[]}", "not json", "{\"banners\":[\"missing.png\"]}"}) {
         test::write_file(release_.path() / "banners.json", document);
@@ -99,7 +95,7 @@ TEST_F(Feeds, NoBannersEventWithoutNamesOrImages) {
     EXPECT_TRUE(fake::events().empty());
 }
 
-TEST_F(Feeds, ServerCannotWriteOutsideTheCacheNorDropProgramsOrHugeFiles) {
+TEST_F(Served, ServerCannotWriteOutsideTheCacheNorDropProgramsOrHugeFiles) {
     test::publish_banners(release_.path(),
                           {"payload.exe", "x.js", "a.png.bat", "ok.PNG", "b.webp"});
     test::write_file(release_.path() / "banners" / "big.gif",
@@ -112,11 +108,15 @@ TEST_F(Feeds, ServerCannotWriteOutsideTheCacheNorDropProgramsOrHugeFiles) {
     EXPECT_EQ(fake::events(),
               Names{event_text::banners({cached_url("ok.PNG"), cached_url("b.webp")})});
     EXPECT_EQ(requests_for("/banners/"), 3);  // big.gif was tried and cut off
-    EXPECT_EQ(cached(), (Names{"b.webp", "ok.PNG"}));
+    Names cached;
+    for (const auto& entry : fs::directory_iterator(install_.path() / "cache" / "banners"))
+        cached.push_back(entry.path().filename().string());
+    std::sort(cached.begin(), cached.end());
+    EXPECT_EQ(cached, (Names{"b.webp", "ok.PNG"}));
     EXPECT_FALSE(fs::exists(install_.path() / "escape.png"));
 }
 
-TEST_F(Feeds, OverlappingBannerRunsNeverWriteTheSameFileAtOnce) {
+TEST_F(Served, OverlappingBannerRunsNeverWriteTheSameFileAtOnce) {
     test::write_file(release_.path() / "banners.json", "{\"banners\":[\"a.png\",\"b.png\"]}");
     std::atomic<int> in_flight{0}, most{0};
     for (const char* name : {"/banners/a.png", "/banners/b.png"}) {
@@ -135,7 +135,7 @@ TEST_F(Feeds, OverlappingBannerRunsNeverWriteTheSameFileAtOnce) {
     EXPECT_EQ(fake::events().size(), 2u);
 }
 
-TEST_F(Feeds, RealmStatusIsInsertedByteForByteAndOnlyWhenItIsOneJsonValue) {
+TEST_F(Served, RealmStatusIsInsertedByteForByteAndOnlyWhenItIsOneJsonValue) {
     fetch_realm_status();  // 404
     // The first would add forged members to the event around it.
     for (const std::string& body :
@@ -154,7 +154,7 @@ TEST_F(Feeds, RealmStatusIsInsertedByteForByteAndOnlyWhenItIsOneJsonValue) {
     EXPECT_EQ(fake::events(), Names{"{\"event\":\"realmStatus\",\"data\":" + document + "}"});
 }
 
-TEST_F(Feeds, RealmPollerFetchesEveryTwoSeconds) {
+TEST_F(Served, RealmPollerFetchesEveryTwoSeconds) {
     test::publish_realm_status(release_.path(), "{\"a\":1}");
     realm_poll_started.store(true);
     std::thread poller(poll_realm_status);
@@ -166,14 +166,14 @@ TEST_F(Feeds, RealmPollerFetchesEveryTwoSeconds) {
     EXPECT_EQ(fake::events().size(), 3u);
 }
 
-TEST_F(Feeds, SlowRealmServerHasOneFetchInFlight) {
+TEST_F(Served, SlowRealmServerHasOneFetchInFlight) {
     server_.handle("GET", "/realm_status.json", [&](const httplib::Request&, httplib::Response& r) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(4500));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
         r.set_content("{\"slow\":true}", "application/json");
     });
     realm_poll_started.store(true);
     std::thread poller(poll_realm_status);
-    std::this_thread::sleep_for(std::chrono::milliseconds(4200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2300));
     EXPECT_EQ(requests_for("/realm_status.json"), 1);
     realm_poll_started.store(false);
     poller.join();
@@ -182,7 +182,7 @@ TEST_F(Feeds, SlowRealmServerHasOneFetchInFlight) {
     EXPECT_EQ(fake::events(), Names{"{\"event\":\"realmStatus\",\"data\":{\"slow\":true}}"});
 }
 
-TEST_F(Feeds, ProbeRunsACheckOnlyWhenOnlineAndNoneIsRunning) {
+TEST_F(Served, ProbeRunsACheckOnlyWhenOnlineAndNoneIsRunning) {
     probe_server();  // manifest 404
     EXPECT_EQ(fake::events(), Names{event_text::server_status(false)});
     EXPECT_EQ(server_.request_count.load(), 1);
@@ -199,6 +199,77 @@ TEST_F(Feeds, ProbeRunsACheckOnlyWhenOnlineAndNoneIsRunning) {
     EXPECT_EQ(events[0], event_text::server_status(true));
     EXPECT_EQ(events[1], event_text::updating(true));
     EXPECT_EQ(events.back(), event_text::updating(false));
+}
+
+TEST_F(Served, LaunchStartsTheRightClientOrSaysWhyNot) {
+    test::publish_release(release_.path(), 1, 0, 0, {});  // current: every check passes
+    const std::string beta = build::beta_marker, missing = "Game executable not found:\n";
+    const struct {
+        std::string game_args, extra, executable, parameters, box;
+        bool installed = true, starts = true;
+    } cases[] = {
+        {"", "", "Game_x64_win.exe", ""},
+        {"", beta, beta_game_exe, beta},
+        {"-windowed", beta, beta_game_exe, "-windowed " + beta},
+        {"-x", "--spectate-map=x", "Game_x64_win.exe", "-x --spectate-map=x"},
+        {"", "", "Game_x64_win.exe", "", "Failed to launch game.", true, false},
+        {"", "", "Game_x64_win.exe", "", missing + exe_path("Game_x64_win.exe"), false},
+        {"", beta, beta_game_exe, "",
+         missing + exe_path(beta_game_exe) +
+             "\n\nBeta client binary missing. Reabri el launcher para que el auto-update lo baje.",
+         false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.parameters + c.box);
+        fake::reset();
+        fs::remove(install_.path() / c.executable);
+        if (c.installed)
+            test::install_file(install_.path(), c.executable, "game");
+        fake::state().start_game_result = c.starts;
+        launcher_config.game_args = c.game_args;
+        launch_worker(std::make_unique<std::string>(c.extra));
+        auto guard = fake::lock();
+        const fake::State& s = fake::state();
+        ASSERT_EQ(s.games.size(), c.installed ? 1u : 0u);
+        for (const auto& game : s.games)
+            EXPECT_EQ(game.executable + "|" + game.parameters + "|" + game.directory + "|" +
+                          game.launch_env,
+                      exe_path(c.executable) + "|" + c.parameters + "|" + exe_dir + "|" +
+                          build::launch_token);
+        EXPECT_EQ(s.requests.size(), c.box.empty() ? 1u : 0u);  // the window closes
+        std::string boxes;
+        for (const auto& box : s.message_boxes)
+            boxes += box.caption + std::to_string(box.style) +
+                     std::to_string(box.owned_by_main_window) + ":" + box.text;
+        EXPECT_EQ(boxes, c.box.empty()
+                             ? ""
+                             : "Launcher" + std::to_string(platform::mb_iconerror) + "1:" + c.box);
+    }
+}
+
+TEST_F(Served, LaunchStartsNothingWhenTheCheckFailsOrAnotherRuns) {
+    test::publish_release(release_.path(), 1, 0, 0, {});
+    test::install_file(install_.path(), "Game_x64_win.exe", "game");
+    updater::update_in_progress.store(true);
+    launch_worker(std::make_unique<std::string>());
+    EXPECT_TRUE(fake::events().empty());
+    EXPECT_EQ(server_.request_count.load(), 0);
+    updater::update_in_progress.store(false);
+    fs::remove(release_.path() / "update.manifest.json.sig");
+    launch_worker(std::make_unique<std::string>());
+    EXPECT_FALSE(fake::events().empty());  // the check reported why
+    auto guard = fake::lock();
+    EXPECT_TRUE(fake::state().games.empty());
+    EXPECT_TRUE(fake::state().message_boxes.empty());
+}
+
+TEST_F(Served, PendingReplacementIsPutInPlaceBeforeTheDetachedStart) {
+    test::publish_release(release_.path(), 1, 0, 0, {});
+    test::install_file(install_.path(), beta_game_exe, "beta v1");
+    test::install_file(install_.path(), std::string(beta_game_exe) + ".update", "beta v2");
+    start_launch_worker(build::beta_marker);
+    ASSERT_TRUE(fake::wait_for([](const fake::State& s) { return !s.requests.empty(); }));
+    EXPECT_EQ(install_.read(beta_game_exe), "beta v2");
+    EXPECT_FALSE(fs::exists(install_.path() / (std::string(beta_game_exe) + ".old")));
 }
 
 }  // namespace
