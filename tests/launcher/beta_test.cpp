@@ -19,8 +19,7 @@ TEST(Base64, StandardAlphabetWithPaddingAndLenientDecoding) {
     const std::pair<std::string, std::string> cases[] = {{"f", "Zg=="},
                                                          {"fo", "Zm8="},
                                                          {"foobar", "Zm9vYmFy"},
-                                                         {"\xFF\xFE", "//4="},
-                                                         {std::string("\0\x01", 2), "AAE="}};
+                                                         {std::string("\xFF\xFE\0", 3), "//4A"}};
     for (const auto& c : cases) {
         EXPECT_EQ(base64_encode(c.first), c.second);
         EXPECT_EQ(base64_decode(c.second), c.first);
@@ -70,11 +69,10 @@ TEST_F(BetaCreds, ConcurrentWritersLeaveOneWholeFile) {
     for (auto& writer : writers)
         writer.join();
     const std::string content = dir_.read("cache/beta_creds.json");
-    const std::string p = "\",\"p\":\"" + base64_encode(std::string(200, 'p')) + "\"}";
-    bool matches_one = false;
-    for (int i = 0; i < 8; ++i)
-        matches_one |= content == "{\"u\":\"" + base64_encode(std::string(100 + i, 'a' + i)) + p;
-    EXPECT_TRUE(matches_one) << content;
+    const std::string u = base64_decode(content.substr(6, content.find('"', 6) - 6));
+    ASSERT_GE(u.size(), 100u);
+    EXPECT_EQ(content, "{\"u\":\"" + base64_encode(std::string(u.size(), u[0])) + "\",\"p\":\"" +
+                           base64_encode(std::string(200, 'p')) + "\"}");
 }
 
 TEST_F(BetaCreds, SavedCredentialsReachThePageEscapedOnlyWhenBothAreStored) {
