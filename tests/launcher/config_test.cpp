@@ -1,10 +1,14 @@
+// launcher.ini and settings.ini: what is read from hand-edited files and what is written back.
+#include "launcher/config/game_settings.h"
 #include "launcher/config/launcher_config.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <filesystem>
+#include <random>
 #include <string>
+#include <utility>
 
 #include "km/build_config.h"
 #include "tests/support/temp_dir.h"
@@ -16,177 +20,143 @@ namespace fs = std::filesystem;
 
 // What text mode puts on disk for a "\n".
 std::string on_disk(std::string text) {
-    if (!build::windows_path_rules)
-        return text;
-    std::string out;
-    for (char c : text) {
-        if (c == '\n')
-            out += '\r';
-        out += c;
-    }
-    return out;
+    for (std::size_t at = 0; build::windows_path_rules && (at = text.find('\n', at)) != text.npos;
+         at += 2)
+        text.insert(at, 1, '\r');
+    return text;
 }
 
-LauncherConfig load_text(const test::TempDir& dir, const std::string& text) {
-    const auto path = dir.write("launcher.ini", text);
-    LauncherConfig config;
-    load_config(path.string(), config);
-    return config;
+std::string summary(const LauncherConfig& c) {
+    return c.host + "|" + std::to_string(c.port) + "|" + c.manifest + "|" + c.banners + "|" +
+           c.game_exe + "|" + c.game_args + "|" + c.title + "|" + c.version;
 }
 
-TEST(Trim, RemovesOnlyBlanksTabsAndLineEnds) {
-    EXPECT_EQ(trim("  \t a b \r\n"), "a b");
-    EXPECT_EQ(trim(" \t\r\n "), "");
-    EXPECT_EQ(trim(""), "");
-    EXPECT_EQ(trim("\va\f"), "\va\f");
+std::string summary(const GameSettings& s) {
+    return s.mode + "|" + std::to_string(s.vsync) + std::to_string(s.unlimited_fps) +
+           std::to_string(s.lock_mouse);
 }
 
-TEST(AtoiClamped, ReadsLikeCsAtoiWithoutOverflow) {
-    struct Case {
-        const char* text;
-        int expected;
-    };
-    const Case cases[] = {
-        {"", 0},
-        {"abc", 0},
-        {"8080", 8080},
-        {"  8080  ", 8080},
-        {"\v\f 12", 12},
-        {"+7", 7},
-        {"-42x", -42},
-        {"12abc34", 12},
-        {"- 5", 0},
-        {"--5", 0},
-        {"2147483647", INT_MAX},
-        {"2147483648", INT_MAX},
-        {"-2147483648", INT_MIN},
-        {"-2147483649", INT_MIN},
-        {"4294967296", INT_MAX},
-        {"99999999999999999999999999999", INT_MAX},
-        {"-99999999999999999999999999999", INT_MIN},
-        {"000000000000000000000000000123", 123},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(atoi_clamped(c.text), c.expected) << c.text;
-}
-
-TEST(LauncherConfigFile, DefaultsWriteTheCanonicalFile) {
+class ConfigFiles : public ::testing::Test {
+  protected:
+    std::string ini() const { return (dir.path() / "launcher.ini").string(); }
     test::TempDir dir;
-    const auto path = (dir.path() / "launcher.ini").string();
-    save_config(path, LauncherConfig{});
+    test::ScopedExeDir scope{dir.str()};
+};
+
+using Number = std::pair<const char*, int>;
+class NumberText : public ::testing::TestWithParam<Number> {};
+
+TEST_P(NumberText, ReadsLikeCsAtoiWithoutOverflow) {
+    EXPECT_EQ(atoi_clamped(GetParam().first), GetParam().second) << GetParam().first;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, NumberText,
+                         ::testing::Values(Number{"", 0}, Number{"  8080  ", 8080},
+                                           Number{"\v\f 12", 12}, Number{"+7", 7},
+                                           Number{"-42x", -42}, Number{"--5", 0},
+                                           Number{"2147483648", INT_MAX},
+                                           Number{"-2147483649", INT_MIN}));
+
+TEST_F(ConfigFiles, DefaultsWriteTheExactBytes) {
+    save_config(ini(), LauncherConfig{});
     EXPECT_EQ(
         dir.read("launcher.ini"),
         on_disk(std::string("# Keldmoor Ashvow Launcher config\nhost=") + build::default_host +
                 "\nport=80\nmanifest=/update.manifest.json\nbanners=/banners.json\n"
                 "game_exe=Game_x64_win.exe\ngame_args=\ntitle=Keldmoor Ashvow\n"
                 "version=1.0.0\n"));
-    EXPECT_FALSE(fs::exists(path + ".tmp"));
+    save_game_settings(GameSettings{});
+    EXPECT_EQ(dir.read("settings.ini"),
+              on_disk("# Keldmoor Ashvow game settings \xE2\x80\x94 written by launcher, read by "
+                      "client.\n\n[display]\nmode = windowed\n\n[performance]\nvsync = 0\n"
+                      "unlimited_fps = 1\nlock_mouse = 0\n"));
+    EXPECT_FALSE(fs::exists(ini() + ".tmp"));
 }
 
-TEST(LauncherConfigFile, RoundTripKeepsEveryField) {
-    test::TempDir dir;
-    const auto path = (dir.path() / "launcher.ini").string();
-    LauncherConfig written{"127.0.0.9", -1,        "/m.json", "/b.json",
-                           "g.exe",     "-a=1 -b", "T = x",   "2.0"};
-    save_config(path, written);
+TEST_F(ConfigFiles, RoundTripKeepsEveryFieldAndNoLineBreakInTheMode) {
+    const LauncherConfig config{"127.0.0.9", -1,        "/m.json", "/b.json",
+                                "g.exe",     "-a=1 -b", "T = x",   "2.0"};
+    save_config(ini(), config);
     LauncherConfig read;
-    load_config(path, read);
-    EXPECT_EQ(read.host, written.host);
-    EXPECT_EQ(read.port, -1);
-    EXPECT_EQ(read.manifest, written.manifest);
-    EXPECT_EQ(read.banners, written.banners);
-    EXPECT_EQ(read.game_exe, written.game_exe);
-    EXPECT_EQ(read.game_args, written.game_args);
-    EXPECT_EQ(read.title, written.title);
-    EXPECT_EQ(read.version, written.version);
-    EXPECT_NE(dir.read("launcher.ini").find(on_disk("port=-1\n")), std::string::npos);
+    load_config(ini(), read);
+    EXPECT_EQ(summary(read), summary(config));
+    // A line break in the mode would add lines of its own that the game reads.
+    save_game_settings(GameSettings{"x\n[performance]\r\nvsync = 1", true, false, false});
+    GameSettings read_settings;
+    load_game_settings(read_settings);
+    EXPECT_EQ(summary(read_settings), "x[performance]vsync = 1|100");
 }
 
-TEST(LauncherConfigFile, HandEditedFilesReadLikeTheLauncherMeansThem) {
-    test::TempDir dir;
-    LauncherConfig c = load_text(dir,
-                                 "# comment\r\n"
-                                 "   \r\n"
-                                 " #host=127.1.1.1\r\n"
-                                 "; other comment\r\n"
-                                 "[server]\r\n"
-                                 "  host   =   127.0.0.5 \t\r\n"
-                                 "host\r\n"
-                                 "Host=127.9.9.9\r\n"
-                                 "title=a=b\r\n"
-                                 "version=1.0 # not a comment\r\n"
-                                 "game_args=-x\r\n"
-                                 "game_args=\r\n"
-                                 "unknown=1\r\n"
-                                 "port= 8080 \r\n"
-                                 "manifest=/last.json");  // no final line end
-    EXPECT_EQ(c.host, "127.0.0.5");
-    EXPECT_EQ(c.title, "a=b");
-    EXPECT_EQ(c.version, "1.0 # not a comment");
-    EXPECT_EQ(c.game_args, "");
-    EXPECT_EQ(c.port, 8080);
-    EXPECT_EQ(c.manifest, "/last.json");
-    EXPECT_EQ(c.banners, "/banners.json");
-    EXPECT_EQ(c.game_exe, "Game_x64_win.exe");
+TEST_F(ConfigFiles, HandEditedFilesReadLikeTheLauncherAndTheGameMeanThem) {
+    dir.write("launcher.ini",
+              "# comment\r\n   \r\n #host=127.1.1.1\r\n; other\r\n[server]\r\n  host   =   "
+              "127.0.0.5 \t\r\nhost\r\nHost=127.9.9.9\r\ntitle=a=b\r\nversion=1.0 # not a "
+              "comment\r\ngame_args=-x\r\ngame_args=\r\nunknown=1\r\nport= 8080 \r\nmanifest=/m");
+    LauncherConfig config;
+    config.title = "kept while missing";
+    load_config((dir.path() / "absent.ini").string(), config);
+    load_config(ini(), config);
+    EXPECT_EQ(summary(config),
+              "127.0.0.5|8080|/m|/banners.json|Game_x64_win.exe||a=b|1.0 # not a comment");
+    struct Case {
+        const char* text;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"[performance]\r\nvsync = 2\r\nunlimited_fps=0\r\nlock_mouse = -1\r\n", "windowed|101"},
+        {"mode = full\n[display]\n", "windowed|010"},
+        {"[display]\nmode =\n", "|010"},
+        {"[display]\nmode = a\nmode = b=c\n", "b=c|010"},
+        {"[display]\n[]\nmode = x\n", "windowed|010"},
+        {"  [display]  \n  mode  =  full \t\n;mode = c\n#mode = h\n", "full|010"},
+        {"[performance]\nvsync = 1\n[display]\nvsync = 0\n", "windowed|110"},
+        {"\xEF\xBB\xBF[display]\nmode = x\n", "windowed|010"}};
+    for (const auto& c : cases) {
+        dir.write("settings.ini", c.text);
+        GameSettings settings;
+        load_game_settings(settings);
+        EXPECT_EQ(summary(settings), c.expected) << c.text;
+    }
 }
 
-TEST(LauncherConfigFile, PortValues) {
-    test::TempDir dir;
-    EXPECT_EQ(load_text(dir, "port=\n").port, 0);
-    EXPECT_EQ(load_text(dir, "port=abc\n").port, 0);
-    EXPECT_EQ(load_text(dir, "port=  8080  \n").port, 8080);
-    EXPECT_EQ(load_text(dir, "port=99999999999\n").port, INT_MAX);
-    EXPECT_EQ(load_text(dir, "port=-99999999999\n").port, INT_MIN);
-    EXPECT_EQ(load_text(dir, "port=1\nport=2\n").port, 2);
-}
-
-TEST(LauncherConfigFile, ByteOrderMarkHidesTheFirstKey) {
-    test::TempDir dir;
-    LauncherConfig c = load_text(dir, "\xEF\xBB\xBFhost=127.0.0.7\nport=81\n");
-    EXPECT_EQ(c.host, build::default_host);
-    EXPECT_EQ(c.port, 81);
-}
-
-TEST(LauncherConfigFile, MissingFileLeavesTheRecordAlone) {
-    test::TempDir dir;
-    LauncherConfig c;
-    c.title = "kept";
-    load_config((dir.path() / "absent.ini").string(), c);
-    EXPECT_EQ(c.title, "kept");
-}
-
-TEST(LauncherConfigFile, SavingDropsEverythingButTheEightKeys) {
-    test::TempDir dir;
-    const auto path = dir.write("launcher.ini", "# mine\n[s]\nx=1\n\nhost=127.0.0.3\n").string();
-    LauncherConfig c;
-    load_config(path, c);
-    save_config(path, c);
-    const std::string text = dir.read("launcher.ini");
-    EXPECT_EQ(text.find("mine"), std::string::npos);
-    EXPECT_EQ(text.find("x=1"), std::string::npos);
-    EXPECT_NE(text.find(on_disk("host=127.0.0.3\n")), std::string::npos);
-}
-
-TEST(LauncherConfigFile, UnwritableTargetChangesNothingOnDisk) {
-    test::TempDir dir;
-    // A folder where the file should be: it cannot be opened for writing.
-    fs::create_directories(dir.path() / "launcher.ini");
-    save_config((dir.path() / "launcher.ini").string(), LauncherConfig{});
-    EXPECT_TRUE(fs::is_directory(dir.path() / "launcher.ini"));
-    EXPECT_FALSE(fs::exists(dir.path() / "launcher.ini.tmp"));
-
-    // A folder that does not exist: nothing is created.
+TEST_F(ConfigFiles, FailedWritesChangeNothingOnDisk) {
+    // A folder where the file should be cannot be opened for writing.
+    fs::create_directories(ini());
+    save_config(ini(), LauncherConfig{});
+    EXPECT_TRUE(fs::is_directory(ini()));
+    EXPECT_FALSE(fs::exists(ini() + ".tmp"));
     save_config((dir.path() / "missing" / "launcher.ini").string(), LauncherConfig{});
     EXPECT_FALSE(fs::exists(dir.path() / "missing"));
+    // The sibling the new text goes to cannot be created: the old file survives.
+    const auto path = dir.write("settings.ini", "[display]\nmode = x\n").string();
+    fs::create_directories(path + ".tmp/blocker");
+    EXPECT_FALSE(replace_text_file(path, "changed\n"));
+    EXPECT_EQ(dir.read("settings.ini"), "[display]\nmode = x\n");
 }
 
-TEST(LauncherConfigFile, FailedReplacementLeavesTheOldFile) {
-    test::TempDir dir;
-    const auto path = dir.write("launcher.ini", "host=127.0.0.4\n").string();
-    // The sibling the new text is written to cannot be created: the old file must survive.
-    fs::create_directories(dir.path() / "launcher.ini.tmp" / "blocker");
-    EXPECT_FALSE(replace_text_file(path, "host=127.0.0.8\n"));
-    EXPECT_EQ(dir.read("launcher.ini"), "host=127.0.0.4\n");
+TEST_F(ConfigFiles, MutatedFilesNeverCrashAndSaveRoundTrips) {
+    std::mt19937 rng(7);
+    std::string text =
+        "\xEF\xBB\xBFhost=127.0.0.1\r\nport=99999999999\r\ntitle=a=b\r\n"
+        "[performance]\nlock_mouse = -1\nversion=1\n";
+    for (int i = 0; i < 40; ++i) {
+        // Cut the text or insert a quote, a bracket, a line end, a NUL or any other byte.
+        const std::size_t at = rng() % (text.size() + 1), kind = rng() % 3;
+        const char byte = kind == 1 ? "\"[=\r\n"[rng() % 6] : static_cast<char>(rng());
+        text = kind == 0 && text.size() > 40 ? text.substr(0, at) : text.insert(at, 1, byte);
+        dir.write("launcher.ini", text);
+        dir.write("settings.ini", text);
+        LauncherConfig config, again;
+        load_config(ini(), config);
+        save_config(ini(), config);
+        load_config(ini(), again);
+        EXPECT_EQ(summary(again), summary(config));
+        GameSettings settings, settings_again;
+        load_game_settings(settings);
+        save_game_settings(settings);
+        load_game_settings(settings_again);
+        EXPECT_EQ(summary(settings_again), summary(settings));
+    }
 }
 
 }  // namespace

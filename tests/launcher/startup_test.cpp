@@ -1,86 +1,72 @@
 #include "launcher/startup.h"
+#include "launcher/cmdline.h"
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "km/build_config.h"
 #include "launcher/app_state.h"
 #include "platform/fake/fake_platform.h"
-#include "platform/platform.h"
 #include "tests/support/temp_dir.h"
 
 namespace km {
 namespace {
 
-namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
 
-TEST(ExeDir, WindowsPaths) {
-    struct Case {
-        std::string module_path;
-        std::string expected;
-    };
-    const Case cases[] = {
+TEST(CommandLine, SplitsLikeTheCRuntimeAndTakesTheProgramNameLiterally) {
+    // The first rows are the examples of Microsoft's own description of the rules.
+    const std::pair<const char*, Args> cases[] = {
+        {R"("abc" d e)", {"abc", "d", "e"}},
+        {R"(a\\\"b c d)", {R"(a\"b)", "c", "d"}},
+        {R"(a\\\\"b c" d e)", {R"(a\\b c)", "d", "e"}},
+        {R"(a"b"" c d)", {R"(ab" c d)"}},
+        {" \t ", {}},
+        {"a \"\"\tb", {"a", "", "b"}},
+        {R"(C:\Games\ "C:\Program Files\x\\")", {R"(C:\Games\)", R"(C:\Program Files\x\)"}}};
+    for (const auto& c : cases)
+        EXPECT_EQ(split_windows_command_line(c.first), c.second) << c.first;
+    // A program name ending in a backslash before its closing quote stays a path.
+    EXPECT_EQ(split_program_command_line(R"(  "C:\Games\" /silent a\"b)"),
+              (Args{R"(C:\Games\)", "/silent", R"(a"b)"}));
+    EXPECT_EQ(split_program_command_line(" \t"), Args{});
+}
+
+TEST(ExeDir, IsTheFolderOfTheModule) {
+    const std::pair<const char*, const char*> windows[] = {
         {"C:\\Games\\Launcher\\Launcher.exe", "C:\\Games\\Launcher"},
-        {"C:\\Launcher.exe", "C:\\"},
-        {"C:/Launcher.exe", "C:/"},
         {"c:\\\\Launcher.exe", "c:\\"},
-        {"C:\\Games\\\\Launcher.exe", "C:\\Games"},
-        {"C:\\Games/Launcher/Launcher.exe", "C:\\Games/Launcher"},
-        {"C:\\Games\\Launcher\\", "C:\\Games\\Launcher"},
+        {"C:\\Games/Launcher/", "C:\\Games/Launcher"},
         {"C:\\", "C:\\"},
-        {"C:", "C:"},
-        {"C:Launcher.exe", "C:"},
-        {"\\\\server\\share\\Launcher\\Launcher.exe", "\\\\server\\share\\Launcher"},
-        {"\\\\server\\share\\Launcher.exe", "\\\\server\\share\\"},
-        {"//server/share/Launcher.exe", "//server/share/"},
-        {"\\Launcher.exe", "\\"},
-        {"Launcher.exe", ""},
-        {"", ""},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(compute_exe_dir(c.module_path, true), c.expected) << c.module_path;
-    }
+        {"C:L.exe", "C:"},
+        {"\\\\server\\share\\L.exe", "\\\\server\\share\\"},
+        {"\\\\server\\share\\km\\L.exe", "\\\\server\\share\\km"},
+        {"L.exe", ""}};
+    for (const auto& c : windows)
+        EXPECT_EQ(compute_exe_dir(c.first, true), c.second) << c.first;
+    const std::pair<const char*, const char*> posix[] = {{"/opt/km//L", "/opt/km"},
+                                                         {"/L", "/"},
+                                                         {"/", "/"},
+                                                         {"/a\\b/L", "/a\\b"},
+                                                         {"C:\\L.exe", ""}};
+    for (const auto& c : posix)
+        EXPECT_EQ(compute_exe_dir(c.first, false), c.second) << c.first;
 }
 
-TEST(ExeDir, PosixPaths) {
-    struct Case {
-        std::string module_path;
-        std::string expected;
-    };
-    const Case cases[] = {
-        {"/opt/km/Launcher", "/opt/km"},
-        {"/opt/km//Launcher", "/opt/km"},
-        {"/Launcher", "/"},
-        {"//Launcher", "/"},
-        {"/", "/"},
-        {"/opt/km/", "/opt/km"},
-        {"/home/a\\b/Launcher", "/home/a\\b"},  // a backslash is a name character here
-        {"C:\\Games\\Launcher.exe", ""},
-        {"Launcher", ""},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(compute_exe_dir(c.module_path, false), c.expected) << c.module_path;
-    }
-}
-
-TEST(PageUrl, BuildsAFileUrlWithForwardSlashes) {
-    struct Case {
-        std::string dir;
-        std::string expected;
-    };
-    const Case cases[] = {
+TEST(PageUrl, FileUrlWithForwardSlashesAndEscapes) {
+    const std::pair<const char*, const char*> cases[] = {
         {"C:\\Games\\Launcher", "file:///C:/Games/Launcher/web/index.html"},
         {"C:\\", "file:///C:/web/index.html"},
-        {"/home/ana/km", "file:///home/ana/km/web/index.html"},
         {"/", "file:///web/index.html"},
         {"\\\\server\\share\\km", "file://server/share/km/web/index.html"},
-        {"C:\\My Games\\#2 100%", "file:///C:/My%20Games/%232%20100%25/web/index.html"},
-        {"/home/jos\xC3\xA9/km", "file:///home/jos%C3%A9/km/web/index.html"},
-    };
+        {"/home/jos\xC3\xA9 #2 100%", "file:///home/jos%C3%A9%20%232%20100%25/web/index.html"}};
     for (const auto& c : cases)
-        EXPECT_EQ(page_url(c.dir), c.expected) << c.dir;
+        EXPECT_EQ(page_url(c.first), c.second) << c.first;
 }
 
 TEST(DragStrip, TopRowsLeftOfTheButtonsDragTheWindow) {
@@ -88,16 +74,11 @@ TEST(DragStrip, TopRowsLeftOfTheButtonsDragTheWindow) {
         int x, y, width;
         bool caption;
     };
-    const Case cases[] = {
-        {10, 35, 1100, true},   {10, 36, 1100, false},          {10, 0, 1100, true},
-        {10, -1, 1100, false},  {-1, 10, 1100, false},          {0, 10, 1100, true},
-        {1007, 10, 1100, true}, {1008, 10, 1100, false},        {1099, 0, 1100, false},
-        {5, 5, 50, false},      {5, 5, -2147483647 - 1, false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(drag_strip_hit(c.x, c.y, c.width), c.caption)
-            << c.x << "," << c.y << " in " << c.width;
-    }
+    const Case cases[] = {{10, 35, 1100, true},    {10, 36, 1100, false}, {10, -1, 1100, false},
+                          {-1, 10, 1100, false},   {0, 10, 1100, true},   {1007, 10, 1100, true},
+                          {1008, 10, 1100, false}, {5, 5, INT_MIN, false}};
+    for (const auto& c : cases)
+        EXPECT_EQ(drag_strip_hit(c.x, c.y, c.width), c.caption) << c.x << "," << c.y;
 }
 
 class Startup : public ::testing::Test {
@@ -105,137 +86,100 @@ class Startup : public ::testing::Test {
     void SetUp() override { fake::reset(); }
     void TearDown() override { fake::reset(); }
     std::string ini() const { return (dir.path() / "launcher.ini").string(); }
+    std::string module() const { return dir.str() + build::path_separator + "Launcher"; }
     test::TempDir dir;
     test::ScopedExeDir scope{dir.str()};
 };
 
-TEST_F(Startup, FirstStartCreatesLauncherIniWithTheDefaults) {
-    load_launcher_config();
+TEST_F(Startup, FirstStartWritesTheDefaultsAndOnlyTheExactFormerHostIsMigrated) {
+    load_launcher_config();  // the first start writes the defaults
     LauncherConfig written;
     written.title = "x";
     load_config(ini(), written);
-    EXPECT_EQ(written.host, build::default_host);
-    EXPECT_EQ(written.title, "Keldmoor Ashvow");
-    EXPECT_EQ(launcher_config.title, "Keldmoor Ashvow");
-}
-
-TEST_F(Startup, FormerDefaultHostIsMigratedAtOnce) {
-    for (const std::string& line : {std::string("host=") + build::former_default_host,
-                                    std::string("host =  ") + build::former_default_host + " \t"}) {
-        dir.write("launcher.ini", "# old\n" + line + "\nport=8081\nunknown=1\n");
-        launcher_config = LauncherConfig{};
-        load_launcher_config();
-        EXPECT_EQ(launcher_config.host, build::default_host);
-        LauncherConfig written;
-        load_config(ini(), written);
-        EXPECT_EQ(written.host, build::default_host) << line;
-        EXPECT_EQ(written.port, 8081);
-        EXPECT_EQ(dir.read("launcher.ini").find("unknown"), std::string::npos);
-    }
-}
-
-TEST_F(Startup, AnythingElseThanTheExactFormerHostStays) {
+    EXPECT_EQ(written.host + "|" + written.title,
+              build::default_host + std::string("|Keldmoor Ashvow"));
     const std::string former = build::former_default_host;
-    for (const std::string& host :
-         {former + ".", former + "0", former + ":81", "x" + former, former.substr(0, 11)}) {
-        const std::string text = "host=" + host + "\n";
-        dir.write("launcher.ini", text);
-        launcher_config = LauncherConfig{};
+    for (const std::string& host : {former + "0", "x" + former, former.substr(0, 11)}) {
+        dir.write("launcher.ini", "host=" + host + "\n");
         load_launcher_config();
-        EXPECT_EQ(launcher_config.host, host);
-        EXPECT_EQ(dir.read("launcher.ini"), text) << "rewritten for " << host;
+        EXPECT_EQ(launcher_config.host + dir.read("launcher.ini"), host + "host=" + host + "\n");
     }
+    dir.write("launcher.ini", "host =  " + former + " \t\nport=8081\nunknown=1\n");
+    launcher_config = LauncherConfig{};
+    load_launcher_config();
+    load_config(ini(), written);
+    EXPECT_EQ(launcher_config.host + written.host,
+              std::string(build::default_host) + build::default_host);
+    EXPECT_EQ(written.port, 8081);
 }
 
-TEST_F(Startup, InstallerDeclinedShowsNothingMore) {
-    fake::state().message_box_answers = {platform::id_cancel};
-    EXPECT_FALSE(install_webview_runtime(dir.str(), "M"));
-    const auto& s = fake::state();
-    ASSERT_EQ(s.message_boxes.size(), 1u);
-    EXPECT_EQ(s.message_boxes[0].caption, "Keldmoor Ashvow Launcher");
-    EXPECT_EQ(s.message_boxes[0].style, platform::mb_okcancel | platform::mb_iconinformation);
-    EXPECT_FALSE(s.message_boxes[0].owned_by_main_window);
-    EXPECT_EQ(s.message_boxes[0].text,
-              "Para abrir el Launcher necesitas instalar Microsoft WebView2 (componente "
-              "requerido por Windows).\n\nSe descargara automaticamente (~2 MB) e instalara en "
-              "silencio.\nEl proceso tarda ~1 minuto y no requiere reiniciar Windows.\n\nPresiona "
-              "Aceptar para instalarlo ahora.");
-    EXPECT_TRUE(s.waited.empty());
-}
-
-TEST_F(Startup, MissingInstallerShowsOneErrorBox) {
-    EXPECT_FALSE(install_webview_runtime(dir.str(), "M"));
-    const auto& s = fake::state();
-    ASSERT_EQ(s.message_boxes.size(), 2u);
-    EXPECT_EQ(s.message_boxes[1].caption, "Launcher");
-    EXPECT_EQ(s.message_boxes[1].style, platform::mb_ok | platform::mb_iconerror);
-    EXPECT_FALSE(s.message_boxes[1].owned_by_main_window);
-    EXPECT_EQ(s.message_boxes[1].text,
-              std::string("No se encontro el instalador (MicrosoftEdgeWebView2Setup.exe).\n"
-                          "Reinstala el Launcher o descarga WebView2 manualmente desde:\n") +
-                  build::webview2_download_url);
-    EXPECT_TRUE(s.waited.empty());
-}
-
-TEST_F(Startup, InstallerThatCannotStart) {
-    dir.write("MicrosoftEdgeWebView2Setup.exe", "MZ");
-    fake::state().run_and_wait_result = false;
-    EXPECT_FALSE(install_webview_runtime(dir.str(), "M"));
-    const auto& s = fake::state();
-    ASSERT_EQ(s.message_boxes.size(), 2u);
-    EXPECT_EQ(s.message_boxes[1].text,
-              "No se pudo iniciar el instalador de WebView2.\nProb\xC3\xA1 ejecutar el Launcher "
-              "como administrador.");
-    EXPECT_TRUE(s.programs_opened.empty());
-}
-
-TEST_F(Startup, InstallerRanButTheRuntimeIsStillMissing) {
-    dir.write("MicrosoftEdgeWebView2Setup.exe", "MZ");
-    fake::state().runtime_present = false;
-    EXPECT_FALSE(install_webview_runtime(dir.str(), "M"));
-    const auto& s = fake::state();
-    const std::string installer =
-        dir.str() + build::path_separator + "MicrosoftEdgeWebView2Setup.exe";
-    EXPECT_EQ(s.waited, std::vector<std::string>{"\"" + installer + "\" /silent /install"});
-    ASSERT_EQ(s.message_boxes.size(), 2u);
-    EXPECT_EQ(s.message_boxes[1].text,
-              std::string("La instalacion de WebView2 no se completo.\nDescargalo manualmente "
-                          "desde:\n") +
-                  build::webview2_download_url + "\ny volve a abrir el Launcher.");
-    EXPECT_EQ(s.message_boxes[1].caption, "Launcher");
-    EXPECT_TRUE(s.programs_opened.empty());
-}
-
-TEST_F(Startup, InstalledRuntimeStartsANewLauncher) {
-    dir.write("MicrosoftEdgeWebView2Setup.exe", "MZ");
-    EXPECT_TRUE(install_webview_runtime(dir.str(), "/opt/km/Launcher"));
-    const auto& s = fake::state();
-    EXPECT_EQ(s.message_boxes.size(), 1u);
-    ASSERT_EQ(s.programs_opened.size(), 1u);
-    EXPECT_EQ(s.programs_opened[0].command_line, "/opt/km/Launcher");
-    EXPECT_EQ(s.programs_opened[0].directory, dir.str());
+TEST_F(Startup, RuntimeInstallerTellsWhatWentWrong) {
+    const std::string url = build::webview2_download_url;
+    const std::string setup = dir.str() + build::path_separator + "MicrosoftEdgeWebView2Setup.exe";
+    const std::string consent =
+        "Keldmoor Ashvow Launcher/" +
+        std::to_string(platform::mb_okcancel | platform::mb_iconinformation) +
+        "0:Para abrir el Launcher necesitas instalar Microsoft WebView2 (componente requerido por "
+        "Windows).\n\nSe descargara automaticamente (~2 MB) e instalara en silencio.\nEl proceso "
+        "tarda ~1 minuto y no requiere reiniciar Windows.\n\nPresiona Aceptar para instalarlo "
+        "ahora.\n";
+    const std::string error =
+        "Launcher/" + std::to_string(platform::mb_ok | platform::mb_iconerror) + "0:";
+    const struct {
+        bool accept, setup_present, starts, installs;
+        std::string error;
+    } cases[] = {
+        {false, true, true, true, ""},
+        {true, false, true, true,
+         "No se encontro el instalador (MicrosoftEdgeWebView2Setup.exe).\nReinstala el Launcher o "
+         "descarga WebView2 manualmente desde:\n" +
+             url},
+        {true, true, false, true,
+         "No se pudo iniciar el instalador de WebView2.\nProb\xC3\xA1 ejecutar el Launcher como "
+         "administrador."},
+        {true, true, true, false,
+         "La instalacion de WebView2 no se completo.\nDescargalo manualmente desde:\n" + url +
+             "\ny volve a abrir el Launcher."},
+        {true, true, true, true, ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);  // the consent box first, then at most one error box
+        fake::reset();
+        std::filesystem::remove(setup);
+        if (c.setup_present)
+            dir.write("MicrosoftEdgeWebView2Setup.exe", "MZ");
+        fake::state().message_box_answers = {c.accept ? platform::id_ok : platform::id_cancel};
+        fake::state().run_and_wait_result = c.starts;
+        fake::state().runtime_present = c.installs;
+        const bool installed = c.accept && c.error.empty();
+        EXPECT_EQ(install_webview_runtime(dir.str(), "/opt/km/Launcher"), installed);
+        const auto& s = fake::state();
+        std::string boxes;
+        for (const auto& box : s.message_boxes)
+            boxes += box.caption + "/" + std::to_string(box.style) +
+                     std::to_string(box.owned_by_main_window) + ":" + box.text + "\n";
+        EXPECT_EQ(boxes, consent + (c.error.empty() ? "" : error + c.error + "\n"));
+        const bool ran = c.accept && c.setup_present;
+        EXPECT_EQ(s.waited, std::vector<std::string>(ran, "\"" + setup + "\" /silent /install"));
+        ASSERT_EQ(s.programs_opened.size(), installed ? 1u : 0u);
+        for (const auto& opened : s.programs_opened)
+            EXPECT_EQ(opened.command_line + "|" + opened.directory,
+                      "/opt/km/Launcher|" + dir.str());
+    }
 }
 
 TEST_F(Startup, MissingRuntimeEndsStartUpBeforeTheConfiguration) {
-    const std::string module = dir.str() + build::path_separator + build::launcher_exe_name;
     fake::state().runtime_present = false;
     fake::state().message_box_answers = {platform::id_cancel};
-    EXPECT_EQ(run_startup_before_window(module), 1);
+    EXPECT_EQ(run_startup_before_window(module()), 1);
     EXPECT_EQ(exe_dir, dir.str());
-    EXPECT_FALSE(fs::exists(ini()));
-
     fake::reset();
     dir.write("MicrosoftEdgeWebView2Setup.exe", "MZ");
     fake::state().runtime_answers = {false, true};
-    EXPECT_EQ(run_startup_before_window(module), 0);
-    EXPECT_FALSE(fs::exists(ini()));
-}
-
-TEST_F(Startup, PresentRuntimeGoesOnWithTheConfiguration) {
-    const std::string module = dir.str() + build::path_separator + build::launcher_exe_name;
-    EXPECT_EQ(run_startup_before_window(module), -1);
-    EXPECT_EQ(exe_dir, dir.str());
-    EXPECT_TRUE(fs::exists(ini()));
+    EXPECT_EQ(run_startup_before_window(module()), 0);
+    EXPECT_FALSE(std::filesystem::exists(ini()));
+    fake::reset();
+    EXPECT_EQ(run_startup_before_window(module()), -1);
+    EXPECT_TRUE(std::filesystem::exists(ini()));
     EXPECT_TRUE(fake::state().message_boxes.empty());
 }
 

@@ -1,0 +1,241 @@
+// Everything an installation fetches from the release server: banners, realm status, the probe,
+// and the update check before a game start.
+#include "launcher/feeds/feeds.h"
+#include "launcher/game/launch.h"
+#include "launcher/startup.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "km/build_config.h"
+#include "launcher/app_state.h"
+#include "launcher/commands.h"
+#include "launcher/events.h"
+#include "platform/fake/fake_platform.h"
+#include "tests/support/release_fixture.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_server.h"
+#include "updater/update_check.h"
+
+namespace km {
+namespace {
+
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+TEST(BannerNames, TextScanOfTheBannersArrayAndOnlyPlainFileNames) {
+    EXPECT_EQ(scan_banner_names("{\"x\":[\"no\"], \"banners\" : [ \"a\" , \"b\" ],\"y\":\"z\"}"),
+              (Names{"a", "b"}));
+    EXPECT_EQ(scan_banner_names("{\"banners\":[\"a.png\""), Names{});  // unclosed
+    EXPECT_EQ(scan_banner_names("{\"banners\":[\"a]b.png\",\"c.png\"]}"), Names{});
+    EXPECT_EQ(scan_banner_names("{\"banners\":[\"a.png\",\"b]}"), Names{"a.png"});
+    for (const std::string good : {"a b.png", "..png", "a..b", "\xC3\xA9.png"})
+        EXPECT_TRUE(is_plain_file_name(good)) << good;
+    for (const std::string& bad :
+         {std::string(""), std::string("."), std::string(".."), std::string("..\\a.png"),
+          std::string("sub/a.png"), std::string("C:a.png"), std::string("a\0b", 3)})
+        EXPECT_FALSE(is_plain_file_name(bad)) << bad;
+}
+
+class Served : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake::reset();
+        server_.serve_file_tree(release_.path());
+        launcher_config.host = server_.host();
+        launcher_config.port = server_.port();
+    }
+    void TearDown() override { updater::update_in_progress.store(false); }
+
+    std::string cached_url(const std::string& name) const {
+        const std::string sep = build::path_separator;
+        return file_url(exe_dir + sep + "cache" + sep + "banners" + sep + name);
+    }
+    int requests_for(const std::string& prefix) const {
+        int n = 0;
+        for (const auto& request : server_.requests())
+            n += request.path.rfind(prefix, 0) == 0;
+        return n;
+    }
+    test::TempDir install_;
+    test::TempDir release_;
+    test::ScopedExeDir scope_{install_.str()};
+    test::TestServer server_;
+};
+
+TEST_F(Served, BannersListOnlyTheImagesThatArrived) {
+    for (const char* document : {"{\"banners\":[]}", "not json", "{\"banners\":[\"gone.png\"]}"}) {
+        test::write_file(release_.path() / "banners.json", document);
+        fetch_banners();  // no names or no images: no event
+    }
+    test::publish_banners(release_.path(), {"one.png", "two.png", "three.png"});
+    fs::remove(release_.path() / "banners" / "two.png");
+    fetch_banners();
+    fetch_banners();  // every run downloads again and answers again
+    const std::string event = event_text::banners({cached_url("one.png"), cached_url("three.png")});
+    EXPECT_EQ(fake::events(), (Names{event, event}));
+    EXPECT_EQ(install_.read("cache/banners/three.png"), "three.png image");
+    EXPECT_EQ(requests_for("/banners/"), 7);
+}
+
+TEST_F(Served, ServerCannotWriteOutsideTheCacheNorDropProgramsOrHugeFiles) {
+    test::publish_banners(release_.path(),
+                          {"payload.exe", "x.js", "a.png.bat", "ok.PNG", "b.webp"});
+    test::write_file(release_.path() / "banners" / "big.gif",
+                     std::string(max_banner_image_size + 1, 'x'));
+    test::write_file(release_.path() / "banners.json",
+                     "{\"banners\":[\"../../escape.png\",\"..\",\"sub/x.png\",\"..\\\\y.png\","
+                     "\"C:z.png\",\"payload.exe\",\"x.js\",\"a.png.bat\",\"big.gif\",\"ok.PNG\","
+                     "\"b.webp\"]}");
+    fetch_banners();
+    EXPECT_EQ(fake::events(),
+              Names{event_text::banners({cached_url("ok.PNG"), cached_url("b.webp")})});
+    EXPECT_EQ(requests_for("/banners/"), 3);  // big.gif was tried and cut off
+    const fs::directory_iterator cache(install_.path() / "cache" / "banners");
+    EXPECT_EQ(std::distance(cache, fs::directory_iterator()), 2);  // nothing else kept
+    EXPECT_FALSE(fs::exists(install_.path() / "escape.png"));
+}
+
+TEST_F(Served, OverlappingBannerRunsNeverWriteTheSameFileAtOnce) {
+    test::write_file(release_.path() / "banners.json", "{\"banners\":[\"a.png\",\"b.png\"]}");
+    std::atomic<int> in_flight{0}, most{0};
+    for (const char* name : {"/banners/a.png", "/banners/b.png"}) {
+        server_.handle("GET", name, [&](const httplib::Request& request, httplib::Response& res) {
+            const int now = ++in_flight;
+            most = std::max(most.load(), now);
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            res.set_content("image of " + request.path, "image/png");
+            --in_flight;
+        });
+    }
+    std::thread first(fetch_banners), second(fetch_banners);
+    first.join();
+    second.join();
+    EXPECT_EQ(most.load(), 1);
+    EXPECT_EQ(fake::events().size(), 2u);
+}
+
+TEST_F(Served, RealmStatusIsInsertedByteForByteAndOnlyWhenItIsOneJsonValue) {
+    fetch_realm_status();  // 404
+    // The first would add forged members to the event around it.
+    for (const std::string& body :
+         {std::string("{},\"event\":\"progress\",\"status\":\"All files up to date (v9.9.9)\""),
+          std::string("{}\0garbage", 10)}) {
+        test::publish_realm_status(release_.path(), body);
+        fetch_realm_status();
+    }
+    const std::string document =
+        "{ \"realms\" : [ {\"name\":\"Ash\\u00e9\", \"up\":true} ],\n\"n\":1 }";
+    server_.route("/realm_status.json", 200, document);
+    fetch_realm_status();
+    EXPECT_EQ(fake::events(), Names{"{\"event\":\"realmStatus\",\"data\":" + document + "}"});
+}
+
+TEST_F(Served, RealmPollerFetchesEveryTwoSecondsWithOneFetchInFlight) {
+    std::atomic<int> calls{0};
+    server_.handle("GET", "/realm_status.json", [&](const httplib::Request&, httplib::Response& r) {
+        if (calls++ == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // over the next tick
+        r.set_content("{\"a\":1}", "application/json");
+    });
+    realm_poll_started.store(true);
+    std::thread poller(poll_realm_status);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3300));
+    EXPECT_EQ(calls.load(), 1);  // the tick at 2 s found the first fetch still running
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    realm_poll_started.store(false);
+    poller.join();
+    for (int i = 0; i < 100 && realm_fetch_in_flight(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(calls.load(), 2);
+    EXPECT_EQ(fake::events().size(), 2u);
+}
+
+TEST_F(Served, ProbeRunsACheckOnlyWhenOnlineAndNoneIsRunning) {
+    probe_server();  // manifest 404
+    EXPECT_EQ(server_.request_count.load(), 1);
+    test::publish_release(release_.path(), 1, 0, 0, {});
+    updater::update_in_progress.store(true);
+    probe_server();
+    updater::update_in_progress.store(false);
+    probe_server();
+    const auto events = fake::events();
+    ASSERT_GE(events.size(), 5u);
+    EXPECT_EQ(Names(events.begin(), events.begin() + 4),
+              (Names{event_text::server_status(false), event_text::server_status(true),
+                     event_text::server_status(true), event_text::updating(true)}));
+    EXPECT_EQ(events.back(), event_text::updating(false));
+}
+
+TEST_F(Served, LaunchStartsTheRightClientOrSaysWhyNot) {
+    test::publish_release(release_.path(), 1, 0, 0, {});  // current: every check passes
+    const std::string beta = build::beta_marker, missing = "Game executable not found:\n";
+    const struct {
+        std::string game_args, extra, executable, parameters, box;
+        bool installed = true, starts = true;
+    } cases[] = {
+        {"", "", "Game_x64_win.exe", ""},
+        {"", beta, beta_game_exe, beta},
+        {"-windowed", beta, beta_game_exe, "-windowed " + beta},
+        {"-x", "--spectate-map=x", "Game_x64_win.exe", "-x --spectate-map=x"},
+        {"", "", "Game_x64_win.exe", "", "Failed to launch game.", true, false},
+        {"", "", "Game_x64_win.exe", "", missing + exe_path("Game_x64_win.exe"), false},
+        {"", beta, beta_game_exe, "",
+         missing + exe_path(beta_game_exe) +
+             "\n\nBeta client binary missing. Reabri el launcher para que el auto-update lo baje.",
+         false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.parameters + c.box);
+        fake::reset();
+        fs::remove(install_.path() / c.executable);
+        if (c.installed)
+            test::install_file(install_.path(), c.executable, "game");
+        fake::state().start_game_result = c.starts;
+        launcher_config.game_args = c.game_args;
+        launch_worker(std::make_unique<std::string>(c.extra));
+        auto guard = fake::lock();
+        const fake::State& s = fake::state();
+        ASSERT_EQ(s.games.size(), c.installed ? 1u : 0u);
+        for (const auto& game : s.games)
+            EXPECT_EQ(game.executable + "|" + game.parameters + "|" + game.directory + "|" +
+                          game.launch_env,
+                      exe_path(c.executable) + "|" + c.parameters + "|" + exe_dir + "|" +
+                          build::launch_token);
+        EXPECT_EQ(s.requests.size(), c.box.empty() ? 1u : 0u);  // the window closes
+        std::string boxes;
+        for (const auto& box : s.message_boxes)
+            boxes += box.caption + std::to_string(box.style) +
+                     std::to_string(box.owned_by_main_window) + ":" + box.text;
+        EXPECT_EQ(boxes, c.box.empty()
+                             ? ""
+                             : "Launcher" + std::to_string(platform::mb_iconerror) + "1:" + c.box);
+    }
+}
+
+TEST_F(Served, LaunchStartsNothingWhenTheCheckFails) {
+    test::publish_release(release_.path(), 1, 0, 0, {});
+    fs::remove(release_.path() / "update.manifest.json.sig");
+    test::install_file(install_.path(), "Game_x64_win.exe", "game");
+    launch_worker(std::make_unique<std::string>());
+    EXPECT_FALSE(fake::events().empty());  // the check reported why
+    auto guard = fake::lock();
+    EXPECT_EQ(fake::state().games.size() + fake::state().message_boxes.size(), 0u);
+}
+
+TEST_F(Served, PendingReplacementIsPutInPlaceBeforeTheDetachedStart) {
+    test::publish_release(release_.path(), 1, 0, 0, {});
+    test::install_file(install_.path(), beta_game_exe, "beta v1");
+    test::install_file(install_.path(), std::string(beta_game_exe) + ".update", "beta v2");
+    start_launch_worker(build::beta_marker);
+    ASSERT_TRUE(fake::wait_for([](const fake::State& s) { return !s.requests.empty(); }));
+    EXPECT_EQ(install_.read(beta_game_exe), "beta v2");
+    EXPECT_FALSE(fs::exists(install_.path() / (std::string(beta_game_exe) + ".old")));
+}
+
+}  // namespace
+}  // namespace km
