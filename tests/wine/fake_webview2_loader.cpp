@@ -143,6 +143,13 @@ Interface* as(Fake* fake) {
     return reinterpret_cast<Interface*>(fake);
 }
 
+// Calls slot `index` of a COM object as the runtime does: by position, not by our header's names.
+template <typename... Args>
+HRESULT call_slot(void* object, std::size_t index, Args... args) {
+    using Fn = HRESULT(STDMETHODCALLTYPE*)(void*, Args...);
+    return (*reinterpret_cast<Fn**>(object))[index](object, args...);
+}
+
 ICoreWebView2WebMessageReceivedEventHandler* message_handler = nullptr;
 std::vector<std::string> posted;
 Fake* view = nullptr;
@@ -244,7 +251,7 @@ HRESULT STDMETHODCALLTYPE create_controller(
             table<26>({{6, slot(&put_bounds)}, {25, slot(&get_core_webview)}});
         Fake* controller = new Fake{slots, &IID_ICoreWebView2Controller};
         note("controller handler answered " +
-             std::to_string(handler->Invoke(S_OK, as<ICoreWebView2Controller>(controller))));
+             std::to_string(call_slot(handler, 3, S_OK, controller)));
         release(controller);
         handler->Release();
     });
@@ -256,13 +263,14 @@ void complete_environment(ICoreWebView2CreateCoreWebView2EnvironmentCompletedHan
     if (GetFileAttributesW(beside_program(L"webview_refuse_environment").c_str()) !=
         INVALID_FILE_ATTRIBUTES) {
         note("environment handler answered " +
-             std::to_string(handler->Invoke(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), nullptr)) +
+             std::to_string(call_slot(handler, 3, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
+                                      static_cast<void*>(nullptr))) +
              " to a refusal");
     } else {
         Fake* environment =
             new Fake{table<8>({{3, slot(&create_controller)}}), &IID_ICoreWebView2Environment};
         note("environment handler answered " +
-             std::to_string(handler->Invoke(S_OK, as<ICoreWebView2Environment>(environment))));
+             std::to_string(call_slot(handler, 3, S_OK, environment)));
         release(environment);
     }
     handler->Release();
@@ -290,8 +298,7 @@ void page_posts(const std::string& json) {
                             static_cast<int>(text.size()))));
     static const Slot* slots = table<6>({{4, slot(&get_message_json)}});
     Fake* args = new Fake{slots, &IID_ICoreWebView2WebMessageReceivedEventArgs, 1, text};
-    const HRESULT result = message_handler->Invoke(
-        as<ICoreWebView2>(view), as<ICoreWebView2WebMessageReceivedEventArgs>(args));
+    const HRESULT result = call_slot(message_handler, 3, view, args);
     release(args);
     if (result != S_OK)
         note("FAIL: message handler answered " + std::to_string(result));
@@ -364,16 +371,6 @@ void start_scenario() {
     next_step();
 }
 
-std::string option_text(
-    ICoreWebView2EnvironmentOptions* options,
-    HRESULT (STDMETHODCALLTYPE ICoreWebView2EnvironmentOptions::*get)(LPWSTR*)) {
-    LPWSTR value = nullptr;
-    const HRESULT result = (options->*get)(&value);
-    std::string text = result == S_OK ? utf8(value) : "(failed)";
-    CoTaskMemFree(value);
-    return text;
-}
-
 }  // namespace
 
 extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
@@ -391,14 +388,18 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE CreateCoreWebView2Enviro
     note("CreateCoreWebView2EnvironmentWithOptions folder " + utf8(folder) + " user_data " +
          utf8(user_data));
     if (options) {
-        using O = ICoreWebView2EnvironmentOptions;
-        note("option AdditionalBrowserArguments " +
-             option_text(options, &O::get_AdditionalBrowserArguments));
-        note("option Language " + option_text(options, &O::get_Language));
-        note("option TargetCompatibleBrowserVersion " +
-             option_text(options, &O::get_TargetCompatibleBrowserVersion));
+        // The getters the runtime reads, by slot: 3, 5, 7 and 9.
+        for (const auto& [index, name] :
+             {std::pair<std::size_t, const char*>{3, "AdditionalBrowserArguments"},
+              {5, "Language"},
+              {7, "TargetCompatibleBrowserVersion"}}) {
+            LPWSTR value = nullptr;
+            const HRESULT result = call_slot(options, index, &value);
+            note(std::string("option ") + name + " " + (result == S_OK ? utf8(value) : "(failed)"));
+            CoTaskMemFree(value);
+        }
         BOOL allow = TRUE;
-        options->get_AllowSingleSignOnUsingOSPrimaryAccount(&allow);
+        call_slot(options, 9, &allow);
         note(std::string("option AllowSingleSignOnUsingOSPrimaryAccount ") +
              (allow ? "TRUE" : "FALSE"));
         // A newer runtime asks for its later option interfaces; the host must refuse them.
@@ -406,8 +407,8 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE CreateCoreWebView2Enviro
             0xff85c98a, 0x1ba7, 0x4a6b, {0x90, 0xc8, 0x2b, 0x75, 0x2c, 0x89, 0xe9, 0xe2}};
         void* unused = nullptr;
         note(std::string("option QueryInterface Options2 ") +
-             (options->QueryInterface(options2, &unused) == E_NOINTERFACE ? "E_NOINTERFACE"
-                                                                          : "answered"));
+             (call_slot(options, 0, &options2, &unused) == E_NOINTERFACE ? "E_NOINTERFACE"
+                                                                         : "answered"));
     }
     if (!handler)
         return E_INVALIDARG;
