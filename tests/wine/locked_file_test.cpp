@@ -1,6 +1,7 @@
 // A file of the installation held open by another handle without any sharing, as a running game
 // or a virus scanner holds it: the update check reports it in use and leaves it alone, and the
-// check after the file is let go finishes it. Windows only: the lock is a share mode.
+// check after the file is let go finishes it; a pending replacement held open cannot take its
+// place, and the original must stay where it was. Windows only: the lock is a share mode.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include "tests/support/release_fixture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_server.h"
+#include "updater/staging.h"
 #include "updater/update_check.h"
 
 namespace km {
@@ -60,6 +62,23 @@ TEST(LockedFile, InUseWarningThenTheNextCheckFinishesIt) {
     EXPECT_TRUE(has(fake::events(), event_text::progress("Updated to v2.0.1", "success", 1.0)));
     EXPECT_EQ(install.read("data/locked.pak"), "new locked content");
     EXPECT_FALSE(fs::exists(install.path() / "updates"));
+}
+
+// The original is moved aside first; when the pending copy then refuses to move, the original
+// must come back, or the game (or the launcher itself) is gone until the next start.
+TEST(LockedFile, PendingReplacementHeldOpenPutsTheOriginalBack) {
+    test::TempDir dir;
+    const fs::path game = dir.write("Game.exe", "v1");
+    const fs::path pending = dir.write("Game.exe.update", "v2");
+    HANDLE handle = CreateFileW(pending.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "CreateFileW failed: " << GetLastError();
+    EXPECT_FALSE(updater::apply_pending_update(game.string()));
+    CloseHandle(handle);
+    EXPECT_EQ(dir.read("Game.exe"), "v1");
+    EXPECT_FALSE(fs::exists(dir.path() / "Game.exe.old"));
+    EXPECT_TRUE(updater::apply_pending_update(game.string()));
+    EXPECT_EQ(dir.read("Game.exe"), "v2");
 }
 
 }  // namespace
