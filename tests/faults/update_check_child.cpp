@@ -2,7 +2,6 @@
 // run it under limits that would hurt the test runner itself.
 //
 //   km_update_check_child <exe_dir> <host> <port> [options]
-//     --repair             run a repair instead of a normal check
 //     --fsize-limit BYTES  no file may grow beyond BYTES (RLIMIT_FSIZE, SIGXFSZ ignored), as on
 //                          a disk that is full
 //     --tmpfs BYTES SEED RESULT
@@ -36,9 +35,7 @@ namespace fs = std::filesystem;
 
 bool write_proc_file(const char* path, const std::string& text) {
     std::ofstream out(path);
-    out << text;
-    out.close();
-    return static_cast<bool>(out);
+    return static_cast<bool>(out << text << std::flush);
 }
 
 // A private mount namespace (inside a user namespace when not privileged) with a tmpfs of
@@ -69,15 +66,12 @@ int main(int argc, char** argv) {
     if (argc < 4)
         return 2;
     const std::string dir = argv[1];
-    bool repair = false;
     unsigned long long fsize_limit = 0;
     unsigned long long tmpfs_bytes = 0;
     std::string seed, result;
     for (int i = 4; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--repair") {
-            repair = true;
-        } else if (arg == "--fsize-limit" && i + 1 < argc) {
+        if (arg == "--fsize-limit" && i + 1 < argc) {
             fsize_limit = std::strtoull(argv[++i], nullptr, 10);
         } else if (arg == "--tmpfs" && i + 3 < argc) {
             tmpfs_bytes = std::strtoull(argv[++i], nullptr, 10);
@@ -108,7 +102,7 @@ int main(int argc, char** argv) {
     km::exe_dir = dir;
     km::launcher_config.host = argv[2];
     km::launcher_config.port = std::atoi(argv[3]);
-    const bool ok = km::updater::run_update_check_impl(repair);
+    const bool ok = km::updater::run_update_check_impl(false);
 
     for (const std::string& event : km::fake::events())
         std::cout << event << '\n';
