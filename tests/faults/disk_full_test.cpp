@@ -19,8 +19,7 @@ using test::ReleaseFile;
 
 class DiskFull : public ::testing::Test {
   protected:
-    faults::ChildResult check(const std::vector<ReleaseFile>& files,
-                              const std::vector<std::string>& limits) {
+    faults::ChildResult check(const std::vector<ReleaseFile>& files, const faults::Limits& limits) {
         test::publish_release(release_.path(), 2, 0, 0, files);
         server_.serve_file_tree(release_.path());
         return faults::run_check_child(install_.str(), server_.host(), server_.port(), limits);
@@ -39,7 +38,7 @@ TEST_F(DiskFull, FullDiskDuringADownloadFailsClearlyAndInstallsNothing) {
                                             {"data/big.pak", std::string(3 << 20, 'b')}};
     for (const ReleaseFile& file : files)
         test::install_file(install_.path(), file.path, "old");
-    const auto result = check(files, {"--fsize-limit", std::to_string(1 << 20)});
+    const auto result = check(files, {1 << 20});
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_TRUE(has(result, "Download failed. Check your connection.", "error"));
     for (const ReleaseFile& file : files)
@@ -59,7 +58,7 @@ TEST_F(DiskFull, FullDiskWhileStagingAnExecutableLeavesNoTornPendingCopy) {
     // Room for the download (1 MiB) and half of the pending copy.
     const fs::path after = result_dir.path() / "after";
     const auto result = check({{self, std::string(1 << 20, 'L'), "", true}},
-                              {"--tmpfs", std::to_string(3 << 19), seed.str(), after.string()});
+                              {0, 3 << 19, seed.str(), after.string()});
     if (result.exit_code == 3)
         GTEST_SKIP() << "no size-limited folder available (mount namespaces refused)";
     EXPECT_EQ(result.exit_code, 0);
