@@ -10,10 +10,13 @@
 #include <vector>
 
 #include "km/build_config.h"
+#include "launcher/app_state.h"
+#include "tests/support/test_server.h"
 #include "tests/support/test_signer.h"
 #include "tests/tools/tool_runner.h"
 #include "updater/manifest.h"
 #include "updater/sha256.h"
+#include "updater/update_check.h"
 
 namespace km::test {
 namespace {
@@ -87,6 +90,20 @@ TEST_F(Publish, ReleaseIsAcceptedByTheLaunchersVerifierParserAndOpenSSL) {
         EXPECT_EQ(fs::status(served).permissions(), fs::perms(0644)) << entry.path;
     }
     EXPECT_FALSE(fs::exists(content() / ".km-publish-staging"));
+
+    // The launcher's own check installs it from a web server in front of the content folder.
+    TestServer server;
+    server.serve_file_tree(content());
+    TempDir install;
+    ScopedExeDir scope(install.str());
+    launcher_config.host = server.host();
+    launcher_config.port = server.port();
+    EXPECT_TRUE(updater::run_update_check_impl(false));
+    EXPECT_EQ(snapshot(install.path() / "donn\xC3\xA9"
+                                        "es"),
+              snapshot(release() / "donn\xC3\xA9"
+                                   "es"));
+    EXPECT_EQ(install.read("data/maps/arena.map"), files.at("data/maps/arena.map"));
 }
 
 TEST_F(Publish, KmVerifyReportsEachKindOfDamage) {
