@@ -1,5 +1,5 @@
 // A page that sends `ready` 200 times in a burst (a reload loop, a page bug): one realm poller,
-// a bounded number of threads and bounded memory, no crash, and the page still hears the server
+// a bounded number of threads, no crash, and the page still hears the server
 // status, the banners and the end of an update check.
 #include <gtest/gtest.h>
 
@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "launcher/app_state.h"
@@ -28,14 +27,6 @@ using namespace std::chrono_literals;
 int thread_count() {
     const auto tasks = std::filesystem::directory_iterator("/proc/self/task");
     return static_cast<int>(std::distance(begin(tasks), end(tasks)));
-}
-
-long resident_kib() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return 0;
 }
 
 int count(const std::vector<std::string>& events, const std::string& prefix) {
@@ -71,12 +62,10 @@ TEST(ReadyBurst, TwoHundredReadyCommandsStayBounded) {
     // The server's worker pool starts with its first answer: count the baseline after one.
     fetch_realm_status();
     const int threads_before = thread_count();
-    const long rss_before = resident_kib();
     for (int i = 0; i < 200; ++i)
         handle_page_command("{\"cmd\":\"ready\"}");
     // The slow server holds every worker the burst started: this is the most there will be.
     EXPECT_LE(thread_count() - threads_before, 12) << "threads before: " << threads_before;
-    EXPECT_LE(resident_kib() - rss_before, 64 * 1024);
 
     // Everything the burst started settles: the last update check ends and banners arrive.
     ASSERT_TRUE(fake::wait_for(
