@@ -22,9 +22,9 @@ inline void scratch_dir() {
         std::filesystem::create_directories(path);
         km::exe_dir = path.string();
         return std::atexit([] {
-            std::error_code ec;
-            std::filesystem::remove_all(km::exe_dir, ec);
-        }) == 0;
+                   std::error_code ec;
+                   std::filesystem::remove_all(km::exe_dir, ec);
+               }) == 0;
     }();
     (void)made;
 }
