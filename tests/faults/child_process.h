@@ -1,63 +1,173 @@
-// Running the update check in a child process (km_update_check_child), killing it at a chosen
-// moment, and checking what it left on disk.
+// The update check in a forked child process of its own, so that a test can kill it at a chosen
+// moment or run it under limits that would hurt the test process itself; and what a check left
+// on disk.
 #pragma once
 
-#include <sys/types.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
-#include <functional>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "launcher/app_state.h"
+#include "platform/fake/fake_platform.h"
+#include "tests/support/temp_dir.h"
+#include "updater/sha256.h"
+#include "updater/update_check.h"
+#include "updater/verify_cache.h"
 
 namespace km::faults {
 
+namespace fs = std::filesystem;
+
 struct ChildResult {
-    int exit_code = -1;  // -1 when killed by a signal
-    int signal = 0;
-    std::vector<std::string> events;  // one per line of the child's output
+    int exit_code = -1;               // 0: the check returned true, 1: false, 3: no limits
+    std::vector<std::string> events;  // every event the check posted
 };
 
+// A disk that fills up: no file may grow beyond `file_bytes` (RLIMIT_FSIZE with SIGXFSZ
+// ignored, so writes fail with EFBIG), or the check runs on a fresh tmpfs of `disk_bytes`
+// mounted over its folder in a private mount namespace, seeded from `seed`, with what it left
+// copied to `result`.
+struct Limits {
+    rlim_t file_bytes = 0;
+    unsigned long disk_bytes = 0;
+    std::string seed, result;
+};
+
+// Polls `condition` every millisecond until it holds (true) or `limit` passed (false).
+template <typename Condition>
+bool poll_until(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// The forked child is single-threaded, which a new user namespace requires.
+inline bool mount_small_disk(const std::string& dir, unsigned long bytes) {
+    const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
+    if (getuid() == 0 ? unshare(CLONE_NEWNS) != 0 : unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+        return false;
+    if (getuid() != 0) {
+        test::write_file("/proc/self/setgroups", "deny");
+        test::write_file("/proc/self/uid_map", "0 " + uid + " 1");
+        test::write_file("/proc/self/gid_map", "0 " + gid + " 1");
+    }
+    const std::string size = "size=" + std::to_string(bytes);
+    return mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("tmpfs", dir.c_str(), "tmpfs", 0, size.c_str()) == 0;
+}
+
+inline int check_in_child(const std::string& dir, const std::string& host, int port,
+                          const Limits& limits, const std::string& events_file) {
+    std::error_code ec;
+    if (limits.disk_bytes > 0 &&
+        (!mount_small_disk(dir, limits.disk_bytes) ||
+         (fs::copy(limits.seed, dir, fs::copy_options::recursive, ec), ec)))
+        return 3;
+    const rlimit file_limit{limits.file_bytes, limits.file_bytes};
+    if (limits.file_bytes > 0 &&
+        (::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &file_limit) != 0))
+        return 3;
+    fake::reset();
+    exe_dir = dir;
+    launcher_config.host = host;
+    launcher_config.port = port;
+    const bool ok = updater::run_update_check_impl(false);
+    std::string events;
+    for (const std::string& event : fake::events())
+        events += event + "\n";
+    test::write_file(events_file, events);
+    if (!limits.result.empty())
+        fs::copy(dir, limits.result, fs::copy_options::recursive, ec);
+    return ok ? 0 : 1;
+}
+
+// The child runs from construction until kill_now or wait.
 class CheckChild {
   public:
-    // Starts the child on `exe_dir` against host:port with the extra arguments.
     CheckChild(const std::string& exe_dir, const std::string& host, int port,
-               const std::vector<std::string>& extra = {});
-    ~CheckChild();
+               const Limits& limits = {}) {
+        std::fflush(nullptr);
+        pid_ = ::fork();
+        if (pid_ == 0)
+            ::_exit(check_in_child(exe_dir, host, port, limits, out_.str() + "/events"));
+    }
+    ~CheckChild() { kill_now(); }
     CheckChild(const CheckChild&) = delete;
     CheckChild& operator=(const CheckChild&) = delete;
 
-    pid_t pid() const { return pid_; }
-    // SIGKILL, then reap.
-    ChildResult kill_now();
-    // Waits for the child to end by itself (killed after `limit`, which fails the caller).
-    ChildResult wait(std::chrono::milliseconds limit = std::chrono::seconds(90));
-    // True once the child has ended (without reaping it).
-    bool finished();
+    // SIGKILL (unless it ended already), then reap.
+    ChildResult kill_now() {
+        ChildResult result;
+        if (pid_ <= 0)
+            return result;
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        if (WIFEXITED(status))
+            result.exit_code = WEXITSTATUS(status);
+        std::istringstream lines(test::read_file(out_.path() / "events"));
+        for (std::string line; std::getline(lines, line);)
+            result.events.push_back(line);
+        return result;
+    }
+    // Waits up to 90 s for the child to end by itself (it stays a zombie until reaped, so the
+    // kill cannot hit another process), then kills it.
+    ChildResult wait() {
+        siginfo_t info{};
+        poll_until(
+            [&] {
+                return ::waitid(P_PID, static_cast<id_t>(pid_), &info,
+                                WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                       info.si_pid == pid_;
+            },
+            std::chrono::seconds(90));
+        return kill_now();
+    }
 
   private:
-    ChildResult collect(int status);
-
+    test::TempDir out_;
     pid_t pid_ = -1;
-    int out_fd_ = -1;
-    std::string output_;
-    bool reaped_ = false;
 };
 
-// Runs one check to its end and returns what it did.
-ChildResult run_check_child(const std::string& exe_dir, const std::string& host, int port,
-                            const std::vector<std::string>& extra = {});
+inline ChildResult run_check_child(const std::string& exe_dir, const std::string& host, int port,
+                                   const Limits& limits = {}) {
+    return CheckChild(exe_dir, host, port, limits).wait();
+}
 
-// Polls `condition` every millisecond until it holds (true) or `limit` passed (false).
-bool poll_until(const std::function<bool()>& condition,
-                std::chrono::milliseconds limit = std::chrono::seconds(20));
-
-// The records of launcher_verify_cache.txt in `exe_dir` that still describe a file on disk (same
-// size and last-write time) but whose recorded hash is not that file's content: a record that
-// would let a wrong file pass as current. Empty when the cache tells no lie.
-std::vector<std::string> lying_cache_records(const std::filesystem::path& exe_dir);
-
-// Every file below `dir` (relative paths with '/' separators), sorted.
-std::vector<std::string> list_files(const std::filesystem::path& dir);
+// The records of launcher_verify_cache.txt in `dir` that still describe a file on disk (same size
+// and last-write time) but whose recorded hash is not that file's content: a record that would
+// let a wrong file pass as current. A stale record makes the next check hash the file again, and
+// a record cut short by a kill mid-save never matches a manifest digest: neither is a lie.
+inline std::vector<std::string> lying_cache_records(const fs::path& dir) {
+    const std::string saved = exe_dir;
+    exe_dir = dir.string();
+    const updater::VerifyCache cache = updater::load_verify_cache();
+    exe_dir = saved;
+    std::vector<std::string> lies;
+    for (const auto& [path, record] : cache) {
+        const std::string local = (dir / fs::u8path(path)).string();
+        const updater::FileStat stat = updater::file_stat(local);
+        if (stat.ok && stat.size == record.size && stat.mtime == record.mtime &&
+            record.sha256.size() == 64 && updater::sha256_file(local) != record.sha256)
+            lies.push_back(path);
+    }
+    return lies;
+}
 
 }  // namespace km::faults

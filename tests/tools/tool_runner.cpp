@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "tests/support/temp_dir.h"
-
 namespace km::test {
 
 ToolRun run_tool(const std::string& tool, const std::vector<std::string>& args,
@@ -52,6 +50,17 @@ ToolRun run_tool(const std::string& tool, const std::vector<std::string>& args,
     run.out = read_file(out_path);
     run.err = read_file(err_path);
     return run;
+}
+
+std::map<std::string, std::string> snapshot(const std::filesystem::path& root) {
+    std::map<std::string, std::string> out;
+    std::error_code ec;
+    for (std::filesystem::recursive_directory_iterator it(root, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string rel = it->path().lexically_relative(root).generic_string();
+        out[rel] = it->is_directory() ? "<dir>" : read_file(it->path());
+    }
+    return out;
 }
 
 }  // namespace km::test
