@@ -1,20 +1,14 @@
 // The update server answering bytes that are not HTTP, or not the HTTP it announced, in place of
 // the manifest or of a file. Every case must end the check with its error text, install
 // nothing, and leave the installation as it was.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <functional>
-#include <thread>
 
 #include "launcher/events.h"
 #include "tests/faults/child_process.h"
+#include "tests/faults/raw_server.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/test_signer.h"
 
@@ -23,60 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Answers = std::vector<std::pair<std::string, std::string>>;
-
-// A bare TCP server on 127.0.0.1 that answers each request with the bytes `answer` gives for its
-// path, HTTP or not: answers no HTTP server library would send. One connection at a time, as the
-// check makes its requests.
-class RawServer {
-  public:
-    explicit RawServer(std::function<std::string(const std::string& path)> answer) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), len), 0);
-        listen(fd_, 16);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
-        thread_ = std::thread([this, answer] {
-            for (pollfd p{fd_, POLLIN, 0}; !stopping_;) {
-                if (poll(&p, 1, 20) > 0)
-                    serve(accept(fd_, nullptr, nullptr), answer);
-            }
-        });
-    }
-    ~RawServer() {
-        stopping_ = true;
-        thread_.join();
-        close(fd_);
-    }
-    int port = 0;
-
-  private:
-    void serve(int fd, const std::function<std::string(const std::string&)>& answer) {
-        std::string request;
-        char buffer[4096];
-        for (pollfd p{fd, POLLIN, 0}; request.find("\r\n\r\n") == std::string::npos;) {
-            const ssize_t n = poll(&p, 1, 5000) > 0 ? recv(fd, buffer, sizeof buffer, 0) : 0;
-            if (n <= 0)
-                break;
-            request.append(buffer, static_cast<std::size_t>(n));
-        }
-        const std::size_t path = request.find(' ') + 1;  // "GET /path HTTP/1.1"
-        const std::string bytes = answer(request.substr(path, request.find(' ', path) - path));
-        for (std::size_t sent = 0; sent < bytes.size() && !stopping_;) {
-            const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0)
-                break;
-            sent += static_cast<std::size_t>(n);
-        }
-        close(fd);
-    }
-
-    int fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
-};
 
 std::string http_answer(const std::string& body) {
     return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
@@ -92,8 +32,8 @@ class ServerFaults : public ::testing::Test {
     }
     // Runs a check against `answer` and returns the event before the last (updating false).
     std::string failed_check(const std::function<std::string(const std::string&)>& answer) {
-        RawServer server(answer);
-        const auto result = faults::run_check_child(install_.str(), "127.0.0.1", server.port);
+        faults::RawServer server(answer);
+        const auto result = faults::run_check_child(install_.str(), server.host(), server.port());
         EXPECT_EQ(result.exit_code, 1);
         for (const auto& file : files_)
             EXPECT_EQ(install_.read(file.path), "old") << file.path;
