@@ -70,6 +70,13 @@ TEST_P(BothSha256Paths, FipsVectorsAndPiecewiseUpdates) {
          "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1",
          "8e959b75dae313da8cf4f72814fc143f8f7779c6eb9f7fa17299aeadb6889018"
          "501d289e4900f7e4331b99dec4b5433ac7d329eeb6dd26545e96e55b874be909"},
+        // The longest messages whose length still fits in the last block.
+        {std::string(55, 'a'), "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318",
+         "b0220c772cbf6c1822e2cb38a437d0e1d58772417a4bbb21c961364f8b6143e0"
+         "5aa6316dca8d1d7b19e16448419076395f6086cb55101fbd6d5497b148e1745f"},
+        {std::string(111, 'a'), "6374f73208854473827f6f6a3f43b1f53eaa3b82c21c1a6d69a2110b2a79baad",
+         "fa9121c7b32b9e01733d034cfc78cbf67f926c7ed83e82200ef86818196921760"
+         "b4beff48404df811b953828274461673c68d04e297b0eb7b2b4d60fc6b566a2"},
         {std::string(1000000, 'a'),
          "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0",
          "e718483d0ce769644e2e42c7bc15b4638e1f98b13b2044285632a803afa973eb"
