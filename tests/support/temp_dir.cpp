@@ -45,7 +45,8 @@ std::string TempDir::read(const std::string& relative) const {
 
 std::string read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
+    if (!in)
+        return {};
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();

@@ -234,21 +234,14 @@ bool TestServer::serve_file(const std::string& path, httplib::Response& res) {
         std::lock_guard<std::mutex> lock(mutex_);
         root = file_root_;
     }
-    if (root.empty() || path.empty() || path[0] != '/')
+    if (root.empty() || path.size() < 2 || path[0] != '/' || path.back() == '/' ||
+        path.find("//") != std::string::npos || path.find('\\') != std::string::npos)
         return false;
-    fs::path file = root;
-    std::size_t start = 1;
-    while (start <= path.size()) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        const std::string part = path.substr(start, end - start);
-        if (part.empty() || part == "." || part == ".." || part.find('\\') != std::string::npos) {
+    const fs::path relative = fs::u8path(path.substr(1));
+    for (const fs::path& part : relative)
+        if (part == "." || part == "..")
             return false;
-        }
-        file /= fs::u8path(part);
-        start = end + 1;
-    }
+    const fs::path file = root / relative;
     std::error_code ec;
     if (!fs::is_regular_file(file, ec))
         return false;

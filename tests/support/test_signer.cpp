@@ -95,16 +95,9 @@ std::string dev_signature(const std::string& message) {
 }
 
 std::string from_hex(const std::string& hex) {
-    auto nibble = [](char c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        return c - 'A' + 10;
-    };
     std::string out;
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out += static_cast<char>(nibble(hex[i]) * 16 + nibble(hex[i + 1]));
+        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     return out;
 }
 

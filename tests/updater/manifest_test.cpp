@@ -1,121 +1,283 @@
+// parse_manifest reads the parser's events without building the document tree. These tests hold
+// it to the tree's reading (parse the whole document, then look keys up), written out here as
+// the reference, on awkward hand-written documents and on many generated ones: duplicate keys,
+// wrong types in every place, nesting where scalars belong and scalars where objects belong.
 #include "updater/manifest.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cmath>
 #include <cstdint>
+#include <nlohmann/json.hpp>
+#include <random>
 #include <string>
 #include <vector>
 
 namespace km::updater {
 namespace {
 
-const std::string digest(64, 'a');
+using json = nlohmann::json;
 
-struct ParseCase {
-    const char* name;
-    std::string text;
-    bool valid;
-    int major = 0, minor = 0, patch = 0;
-    std::size_t files = 0;
-};
+struct WrongType {};
 
-TEST(ParseManifest, ValidityVersionAndFileCount) {
-    const std::string ok_entry = R"({"path":"a.dat","sha256":")" + digest + R"("})";
-    const std::vector<ParseCase> cases = {
-        {"full", R"({"version":{"major":1,"minor":2,"patch":3},"files":[)" + ok_entry + "]}", true,
-         1, 2, 3, 1},
-        {"empty text", "", false},
-        {"not json", "{version", false},
-        {"trailing garbage", "{} x", false},
-        {"root array", "[1,2,3]", true},
-        {"root string", R"("hello")", true},
-        {"empty object", "{}", true},
-        {"only major", R"({"version":{"major":2}})", true, 2, 0, 0, 0},
-        {"version string", R"({"version":"1.2.3"})", false},
-        {"version null", R"({"version":null})", false},
-        {"version array", R"({"version":[1,2,3]})", false},
-        {"major string", R"({"version":{"major":"1"}})", false},
-        {"minor null", R"({"version":{"minor":null}})", false},
-        {"booleans", R"({"version":{"major":true,"minor":false,"patch":true}})", true, 1, 0, 1},
-        {"fractions", R"({"version":{"major":2.9,"minor":-1.7,"patch":0.5}})", true, 2, -1, 0},
-        {"negative", R"({"version":{"major":-4}})", true, -4},
-        {"wraps to int", R"({"version":{"major":4294967297}})", true, 1},
-        {"huge fraction", R"({"version":{"major":1e300}})", true, INT_MIN},
-        {"files object", R"({"files":{"a":1}})", true},
-        {"files string", R"({"files":"a.dat"})", true},
-        {"element not object", R"({"files":[1]})", false},
-        {"element null", R"({"files":[null]})", false},
-        {"path number", R"({"files":[{"path":1,"sha256":"x"}]})", false},
-        {"path null", R"({"files":[{"path":null,"sha256":"x"}]})", false},
-        {"sha256 number", R"({"files":[{"path":"a","sha256":5}]})", false},
-        {"platform bool", R"({"files":[{"path":"a","sha256":"x","platform":true}]})", false},
-        {"size string of digits", R"({"files":[{"path":"a","sha256":"x","size":"12"}]})", false},
-        {"size boolean", R"({"files":[{"path":"a","sha256":"x","size":true}]})", false},
-        {"executable number", R"({"files":[{"path":"a","sha256":"x","executable":1}]})", false},
-        {"empty digest dropped", R"({"files":[{"path":"a.dat","sha256":""}]})", true},
-        {"missing path dropped", R"({"files":[{"sha256":"x"}]})", true},
-        {"invalid after dropped", R"({"files":[{"path":"a"},{"path":"b","sha256":7}]})", false},
-        {"unknown keys", R"({"x":1,"files":[{"path":"a","sha256":"x","extra":[1]}]})", true, 0, 0,
-         0, 1},
-    };
-    for (const ParseCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        UpdateManifest m;
-        ASSERT_EQ(parse_manifest(c.text, m), c.valid);
-        if (!c.valid)
-            continue;
-        EXPECT_EQ(m.major, c.major);
-        EXPECT_EQ(m.minor, c.minor);
-        EXPECT_EQ(m.patch, c.patch);
-        EXPECT_EQ(m.files.size(), c.files);
+int reference_version_number(const json& version, const char* key) {
+    const json& value = version.contains(key) ? version.at(key) : json(0);
+    if (value.is_boolean())
+        return value.get<bool>() ? 1 : 0;
+    if (value.is_number_float()) {
+        const double d = std::trunc(value.get<double>());
+        return d >= double(INT_MIN) && d <= double(INT_MAX) ? static_cast<int>(d) : INT_MIN;
+    }
+    if (!value.is_number())
+        throw WrongType{};
+    return value.get<int>();
+}
+
+std::uint64_t reference_size(const json& entry) {
+    const json& value = entry.contains("size") ? entry.at("size") : json(0);
+    if (value.is_number_float()) {
+        const double d = std::trunc(value.get<double>());
+        constexpr double two_63 = 9223372036854775808.0;
+        if (d >= 0 && d < 2 * two_63)
+            return static_cast<std::uint64_t>(d);
+        return d < 0 && d >= -two_63 ? static_cast<std::uint64_t>(static_cast<std::int64_t>(d)) : 0;
+    }
+    if (!value.is_number())
+        throw WrongType{};
+    return value.get<std::uint64_t>();
+}
+
+// The tree reading: the whole document parsed, then keys looked up with defaults. Every byte is
+// signed, so a NUL (where the parser would stop reading) makes the document invalid.
+bool reference_parse(const std::string& text, UpdateManifest& out) {
+    try {
+        const json root = json::parse(text);
+        if (text.find('\0') != std::string::npos)
+            return false;
+        if (root.is_object() && root.contains("version")) {
+            const json& version = root.at("version");
+            if (!version.is_object())
+                return false;
+            out.major = reference_version_number(version, "major");
+            out.minor = reference_version_number(version, "minor");
+            out.patch = reference_version_number(version, "patch");
+        }
+        out.files.clear();
+        if (!root.is_object() || !root.contains("files") || !root.at("files").is_array())
+            return true;
+        for (const json& element : root.at("files")) {
+            if (!element.is_object())
+                return false;
+            ManifestEntry entry;
+            entry.path = element.value("path", std::string());
+            entry.sha256 = element.value("sha256", std::string());
+            entry.platform = element.value("platform", std::string());
+            entry.size = reference_size(element);
+            entry.executable = element.value("executable", false);
+            if (!entry.path.empty() && !entry.sha256.empty())
+                out.files.push_back(std::move(entry));
+        }
+        return true;
+    } catch (...) {
+        return false;
     }
 }
 
-TEST(ParseManifest, EntryFieldsInDocumentOrder) {
-    const std::string text = R"({"version":{"major":1,"minor":0,"patch":7},"files":[
-        {"path":"Launcher.exe","sha256":")" +
-                             digest + R"(","platform":"windows","size":123456,"executable":true},
-        {"path":"data/a.pak","sha256":"ff"},
-        {"path":"x","sha256":"1","size":-1},
-        {"path":"y","sha256":"2","size":12.99},
-        {"path":"z","sha256":"3","size":-2.5},
-        {"path":"w","sha256":"4","size":18446744073709551615}
-    ]})";
-    UpdateManifest m;
-    ASSERT_TRUE(parse_manifest(text, m));
-    ASSERT_EQ(m.files.size(), 6u);
-    EXPECT_EQ(m.files[0].path, "Launcher.exe");
-    EXPECT_EQ(m.files[0].sha256, digest);
-    EXPECT_EQ(m.files[0].platform, "windows");
-    EXPECT_EQ(m.files[0].size, 123456u);
-    EXPECT_TRUE(m.files[0].executable);
-    EXPECT_EQ(m.files[1].path, "data/a.pak");
-    EXPECT_EQ(m.files[1].platform, "");
-    EXPECT_EQ(m.files[1].size, 0u);
-    EXPECT_FALSE(m.files[1].executable);
-    EXPECT_EQ(m.files[2].size, UINT64_MAX);      // -1 wraps
-    EXPECT_EQ(m.files[3].size, 12u);             // truncated
-    EXPECT_EQ(m.files[4].size, UINT64_MAX - 1);  // -2.5 truncates to -2, then wraps
-    EXPECT_EQ(m.files[5].size, UINT64_MAX);
+// Both readings of one document; on a mismatch the message names the document.
+void expect_same_reading(const std::string& text) {
+    UpdateManifest expected, actual;
+    const bool expected_ok = reference_parse(text, expected);
+    ASSERT_EQ(parse_manifest(text, actual), expected_ok) << text;
+    if (!expected_ok)
+        return;
+    EXPECT_EQ(std::vector<int>({actual.major, actual.minor, actual.patch}),
+              std::vector<int>({expected.major, expected.minor, expected.patch}))
+        << text;
+    ASSERT_EQ(actual.files.size(), expected.files.size()) << text;
+    for (std::size_t i = 0; i < expected.files.size(); ++i) {
+        const ManifestEntry &a = actual.files[i], &e = expected.files[i];
+        EXPECT_TRUE(a.path == e.path && a.sha256 == e.sha256 && a.platform == e.platform &&
+                    a.size == e.size && a.executable == e.executable)
+            << text << " entry " << i << ": " << a.path << " " << a.size;
+    }
 }
 
-TEST(ParseManifest, BodyKeptByteForByteInStrings) {
-    UpdateManifest m;
-    ASSERT_TRUE(
-        parse_manifest("{\"files\":[{\"path\":\"d\\u00e9j\\u00e0/\xc3\xa9.txt\","
-                       "\"sha256\":\"AB\"}]}",
-                       m));
-    ASSERT_EQ(m.files.size(), 1u);
-    EXPECT_EQ(m.files[0].path, "d\xc3\xa9j\xc3\xa0/\xc3\xa9.txt");
-    EXPECT_EQ(m.files[0].sha256, "AB");
+TEST(ManifestReading, AwkwardDocumentsReadAsTheTreeReadsThem) {
+    const std::string d = std::string(64, 'b');
+    const std::string entry = R"({"path":"a","sha256":")" + d + R"("})";
+    const std::vector<std::string> documents = {
+        R"({"version":{"major":1,"minor":2,"patch":3},"files":[)" + entry + "]}",
+        "",
+        "{version",
+        "{} x",
+        "[1,2,3]",
+        R"("hello")",
+        "{}",
+        R"({"version":{"major":2}})",
+        R"({"version":"1.2.3"})",
+        R"({"version":null})",
+        R"({"version":[1,2,3]})",
+        R"({"version":{"major":"1"}})",
+        R"({"version":{"minor":null}})",
+        R"({"version":{"major":true,"minor":false,"patch":true}})",
+        R"({"version":{"major":2.9,"minor":-1.7,"patch":0.5}})",
+        R"({"version":{"major":4294967297,"minor":1e300,"patch":-4}})",
+        R"({"version":{"major":-2147483649,"minor":18446744073709551615,"patch":-0.0}})",
+        R"({"files":{"a":1}})",
+        R"({"files":"a.dat"})",
+        R"({"files":[1]})",
+        R"({"files":[null]})",
+        R"({"files":[{"path":1,"sha256":"x"}]})",
+        R"({"files":[{"path":"a","sha256":5}]})",
+        R"({"files":[{"path":"a","sha256":"x","platform":true}]})",
+        R"({"files":[{"path":"a","sha256":"x","size":"12"}]})",
+        R"({"files":[{"path":"a","sha256":"x","size":true}]})",
+        R"({"files":[{"path":"a","sha256":"x","executable":1}]})",
+        R"({"files":[{"path":"a.dat","sha256":""},{"sha256":"x"},{},[]]})",
+        R"({"files":[{"path":"a"},{"path":"b","sha256":7}]})",
+        R"({"x":1,"files":[{"path":"a","sha256":"x","extra":[1]}]})",
+        R"({"files":[{"path":"L.exe","sha256":"x","platform":"windows","size":12,"executable":true},)"
+        R"({"path":"a","sha256":"s","size":-1},{"path":"b","sha256":"s","size":1e30},)"
+        R"({"path":"c","sha256":"s","size":-2.5},{"path":"d","sha256":"s","size":12.99},)"
+        R"({"path":"e","sha256":"s","size":18446744073709551615}]})",
+        "{\"files\":[{\"path\":\"d\\u00e9j\\u00e0/\xc3\xa9\\n\\\"b\",\"sha256\":\"s\\/t\"}]}",
+        // Duplicate keys: a wrong value hidden by a later right one, and the reverse.
+        R"({"version":"x","version":{"major":3}})",
+        R"({"version":{"major":3},"version":"x"})",
+        R"({"version":{"major":"x","major":4}})",
+        R"({"version":{"major":4,"major":"x"}})",
+        R"({"version":{"major":{"a":1},"major":5,"minor":[1],"minor":2.5}})",
+        R"({"files":[1],"files":[]})",
+        R"({"files":[],"files":[1]})",
+        R"({"files":[)" + entry + R"(],"files":{"x":1}})",
+        R"({"files":{"x":1},"files":[)" + entry + "]}",
+        R"({"files":[{"path":1,"path":"a","sha256":"s"}]})",
+        R"({"files":[{"path":"a","path":1,"sha256":"s"}]})",
+        R"({"files":[{"path":"a","sha256":"s","size":"1","size":7}]})",
+        R"({"files":[{"path":"a","sha256":"s","executable":true,"executable":1}]})",
+        R"({"files":[{"path":"a","sha256":"s","path":""}]})",
+        // Keys of interest where they do not count: nested, or under other keys.
+        R"({"x":{"version":"bad","files":[1]},"files":[{"x":{"path":1},"path":"p","sha256":"s"}]})",
+        R"({"version":{"x":{"major":"bad"},"major":1},"y":[{"files":[1]}]})",
+        R"({"files":[{"path":"a","sha256":"s","other":{"size":"x","executable":3}}]})",
+        R"([{"version":"x"},{"files":[1]}])",
+        "{",
+        R"({"files":[{"path":"a","sha256":"s",}]})",
+        // Bytes after the document, hidden behind a NUL or not.
+        entry + std::string("\0{\"files\":[]}", 14),
+        entry + "{}",
+    };
+    for (const std::string& text : documents)
+        expect_same_reading(text);
+}
+
+// A random document built around the manifest's keys: each value is of a random type, keys
+// repeat, unknown keys and deep nesting turn up, and now and then the text is cut short.
+class DocumentMaker {
+  public:
+    explicit DocumentMaker(std::uint32_t seed) : rng_(seed) {}
+
+    std::string document() {
+        std::string text = pick(10) == 0 ? value("", 0) : object(root_keys_, 0);
+        if (pick(25) == 0)
+            text.resize(pick(static_cast<unsigned>(text.size()) + 1));
+        return text;
+    }
+
+  private:
+    unsigned pick(unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(rng_); }
+    const char* any(const std::vector<const char*>& list) {
+        return list[pick(static_cast<unsigned>(list.size()))];
+    }
+
+    std::string object(const std::vector<const char*>& keys, int depth) {
+        std::string out = "{";
+        for (unsigned m = 0, members = pick(6); m < members; ++m) {
+            const std::string key = any(keys);
+            out += (m > 0 ? ",\"" : "\"") + key + "\":" + value(key, depth + 1);
+        }
+        return out + "}";
+    }
+
+    // A value for `key`: mostly of the type the key wants, often not.
+    std::string value(const std::string& key, int depth) {
+        unsigned kind = pick(7);
+        if (pick(7) != 0) {
+            if (key == "version" || key == "files")
+                kind = key == "version" ? 5 : 6;
+            else if (key == "major" || key == "minor" || key == "patch" || key == "size")
+                kind = 2;
+            else if (key == "path" || key == "sha256" || key == "platform")
+                kind = 3;
+            else if (key == "executable")
+                kind = 1;
+        }
+        if (depth > 4 && kind >= 5)
+            kind = pick(5);
+        switch (kind) {
+            case 0:
+                return "null";
+            case 1:
+                return pick(2) ? "true" : "false";
+            case 2:
+                if (pick(3) == 0)
+                    return std::to_string(pick(100000)) + "." + std::to_string(pick(1000));
+                if (pick(2) == 0)
+                    return std::to_string(static_cast<long long>(pick(4000000000u)) - 2000000000);
+                return any(numbers_);
+            case 3:
+            case 4:
+                return any(strings_);
+            case 5:
+                return object(key == "version" ? version_keys_ : root_keys_, depth);
+        }
+        std::string out = "[";
+        for (unsigned e = 0, elements = pick(5); e < elements; ++e) {
+            // Elements of "files" are mostly entries, elsewhere anything.
+            out += e > 0 ? "," : "";
+            out += key == "files" && pick(8) != 0 ? object(entry_keys_, depth + 1)
+                                                  : value("", depth + 1);
+        }
+        return out + "]";
+    }
+
+    std::mt19937 rng_;
+    const std::vector<const char*> root_keys_ = {"version", "files", "files", "version", "x"};
+    const std::vector<const char*> version_keys_ = {"major", "minor", "patch", "files", "y"};
+    const std::vector<const char*> entry_keys_ = {"path",       "sha256", "platform", "size",
+                                                  "executable", "path",   "sha256",   "z"};
+    const std::vector<const char*> numbers_ = {"0",    "-0",   "18446744073709551615",
+                                               "-1",   "1e19", "9223372036854775808",
+                                               "-1e3", "2.5",  "-2147483648"};
+    const std::vector<const char*> strings_ = {
+        R"("")",      R"("a.dat")",
+        R"("linux")", R"("data/x\u0041.pak")",
+        R"("e\"q")",  R"("12")",
+        R"("true")",  R"("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa")"};
+};
+
+TEST(ManifestReading, GeneratedDocumentsReadAsTheTreeReadsThem) {
+    DocumentMaker maker(20240611);
+    int valid = 0, invalid = 0, with_files = 0;
+    for (int i = 0; i < 20000 && !::testing::Test::HasFailure(); ++i) {
+        const std::string text = maker.document();
+        expect_same_reading(text);
+        UpdateManifest m;
+        const bool ok = parse_manifest(text, m);
+        (ok ? valid : invalid) += 1;
+        with_files += ok && !m.files.empty();
+    }
+    // The generator must reach all three outcomes often, or the comparison proves little.
+    EXPECT_GT(valid, 2000);
+    EXPECT_GT(invalid, 2000);
+    EXPECT_GT(with_files, 500) << valid << " valid, " << invalid << " invalid";
 }
 
 TEST(IsSafeEntryPath, Table) {
     const std::vector<std::pair<std::string, bool>> cases = {
         {"Launcher.exe", true},
         {"data/maps/one.pak", true},
-        {"web/index.html", true},
         {".hidden", true},
         {"a..b/c", true},
         {"d\xc3\xa9j\xc3\xa0.txt", true},
@@ -130,7 +292,6 @@ TEST(IsSafeEntryPath, Table) {
         {"a//b", false},
         {"a/", false},
         {"a\\b", false},
-        {"..\\outside", false},
         {"C:/Windows/x.dll", false},
         {"C:x.dll", false},
         {"file.txt:stream", false},
@@ -139,9 +300,8 @@ TEST(IsSafeEntryPath, Table) {
         {". ", false},
         {std::string("a\0b", 3), false},
     };
-    for (const auto& [path, safe] : cases) {
+    for (const auto& [path, safe] : cases)
         EXPECT_EQ(is_safe_entry_path(path), safe) << '"' << path << '"';
-    }
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "km/build_config.h"
@@ -42,59 +41,37 @@ class Staging : public ::testing::Test {
     km::test::TempDir dir;
 };
 
-TEST_F(Staging, OrdinaryFileIsPutIntoNewFolders) {
-    const std::string dest = at("game/data/d\xc3\xa9j\xc3\xa0/one.pak");
-    EXPECT_TRUE(install_staged_file(staged("new content"), dest, false));
-    EXPECT_EQ(read_file(fs::u8path(dest)), "new content");
+// The download is moved into place rather than written a second time, at once even over a
+// read-only file; what the destination was keeps its permission bits.
+TEST_F(Staging, OrdinaryFileIsMovedIntoPlaceKeepingItsMode) {
+    EXPECT_TRUE(install_staged_file(staged("new"), at("game/d\xc3\xa9j\xc3\xa0/one.pak"), false));
+    EXPECT_EQ(read_file(fs::u8path(at("game/d\xc3\xa9j\xc3\xa0/one.pak"))), "new");
 
-    // Over an existing file.
-    dir.write("game/two.pak", "old old old old");
-    EXPECT_TRUE(install_staged_file(staged("new content"), at("game/two.pak"), false));
-    EXPECT_EQ(read_file(at("game/two.pak")), "new content");
-}
-
-// The download is moved into place rather than written a second time; what the destination was
-// keeps its permission bits.
-TEST_F(Staging, ReplacedFileKeepsItsPermissions) {
-    const fs::path dest = dir.write("game/config.pak", "old");
+    const fs::path dest = dir.write("game/config.pak", "old old old");
     const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
     fs::permissions(dest, mode);
     EXPECT_TRUE(install_staged_file(staged("new"), dest.string(), false));
     EXPECT_EQ(read_file(dest), "new");
-    if (!km::build::windows_path_rules) {
-        EXPECT_EQ(fs::status(dest).permissions() & fs::perms::all, mode);
-    }
-}
+    EXPECT_TRUE(km::build::windows_path_rules ||
+                (fs::status(dest).permissions() & fs::perms::all) == mode);
 
-TEST_F(Staging, ReadOnlyDestinationIsReplacedAtOnce) {
-    const std::string from = staged("fresh");
-    const fs::path dest = dir.write("game/locked.dll", "stale");
     make_read_only(dest);
-    ASSERT_FALSE(owner_can_write(dest));
-    // On Windows the status reads the read-only attribute. (Whether it refuses writers cannot be
-    // seen here: Wine keeps it as the Unix write bits, which root ignores.)
-
     const auto start = Clock::now();
-    EXPECT_TRUE(install_staged_file(from, dest.string(), false));
+    EXPECT_TRUE(install_staged_file(staged("fresh"), dest.string(), false));
     EXPECT_LT(seconds_since(start), 0.14);  // first attempt, no pause
     EXPECT_EQ(read_file(dest), "fresh");
     EXPECT_TRUE(owner_can_write(dest));
 }
 
 TEST_F(Staging, DestinationThatCannotBeWrittenIsRetriedFiveTimes) {
-    const std::string from = staged("fresh");
-    fs::create_directories(at("game/busy.dll"));  // a folder in the way never accepts the copy
-    const auto start = Clock::now();
-    EXPECT_FALSE(install_staged_file(from, at("game/busy.dll"), false));
-    const double elapsed = seconds_since(start);
-    EXPECT_GE(elapsed, 0.74);
-    EXPECT_LT(elapsed, 3.0);
-    EXPECT_TRUE(fs::is_directory(at("game/busy.dll")));
-}
-
-TEST_F(Staging, MissingStagedFileFails) {
     EXPECT_FALSE(install_staged_file(at("updates/none"), at("x.exe"), true));
     EXPECT_FALSE(fs::exists(at("x.exe.update")));
+    fs::create_directories(at("game/busy.dll"));  // a folder in the way never accepts the copy
+    const auto start = Clock::now();
+    EXPECT_FALSE(install_staged_file(staged("fresh"), at("game/busy.dll"), false));
+    EXPECT_GE(seconds_since(start), 0.74);
+    EXPECT_LT(seconds_since(start), 3.0);
+    EXPECT_TRUE(fs::is_directory(at("game/busy.dll")));
 }
 
 TEST_F(Staging, ExecutableIsStagedBesideItsDestination) {
@@ -102,81 +79,57 @@ TEST_F(Staging, ExecutableIsStagedBesideItsDestination) {
     EXPECT_TRUE(install_staged_file(staged("v2"), dest.string(), true));
     EXPECT_EQ(read_file(dest), "running v1");
     EXPECT_EQ(read_file(dest.string() + ".update"), "v2");
-    if (!km::build::windows_path_rules) {
-        // A downloaded file has no execute bit; the pending copy must be runnable once in place.
-        const auto perms = fs::status(dest.string() + ".update").permissions();
-        EXPECT_NE(perms & fs::perms::owner_exec, fs::perms::none);
-    }
-
+    // A downloaded file has no execute bit; the pending copy must be runnable once in place.
+    EXPECT_TRUE(km::build::windows_path_rules ||
+                (fs::status(dest.string() + ".update").permissions() & fs::perms::owner_exec) !=
+                    fs::perms::none);
     // Staged twice before it is finished: the second overwrites the first, even read-only.
     make_read_only(dest.string() + ".update");
     EXPECT_TRUE(install_staged_file(staged("v3"), dest.string(), true));
     EXPECT_EQ(read_file(dest.string() + ".update"), "v3");
-
     // Its folder is never created.
     EXPECT_FALSE(install_staged_file(staged("v3"), at("bin/Tool.exe"), true));
     EXPECT_FALSE(fs::exists(at("bin")));
 }
 
-TEST_F(Staging, NothingPendingChangesNothing) {
-    const fs::path dest = dir.write("Game.exe", "v1");
-    dir.write("Game.exe.old", "v0");
-    EXPECT_FALSE(apply_pending_update(dest.string()));
-    EXPECT_EQ(read_file(dest), "v1");
-    EXPECT_EQ(read_file(at("Game.exe.old")), "v0");
-    EXPECT_FALSE(apply_pending_update(at("absent.exe")));
-    EXPECT_FALSE(fs::exists(at("absent.exe")));
-}
-
-TEST_F(Staging, PendingReplacementIsFinishedAndOldCopyRemoved) {
-    const fs::path dest = dir.write("Game.exe", "v1");
-    dir.write("Game.exe.update", "v2");
-    EXPECT_TRUE(apply_pending_update(dest.string()));
-    EXPECT_EQ(read_file(dest), "v2");
-    EXPECT_EQ(read_file(at("Game.exe.old")), "v1");
-    EXPECT_FALSE(fs::exists(at("Game.exe.update")));
-
-    remove_old_copy(dest.string());
-    EXPECT_FALSE(fs::exists(at("Game.exe.old")));
-    EXPECT_EQ(read_file(dest), "v2");
-
-    // And the state after that is "current": nothing more to do, at once.
+TEST_F(Staging, PendingReplacementIsFinishedOrEverythingIsKept) {
+    const struct {
+        const char* name;
+        const char *exe, *old, *update;  // nullptr: absent
+        bool old_is_folder, finished;
+        const char *exe_after, *old_after;
+    } cases[] = {
+        {"nothing pending", "v1", "v0", nullptr, false, false, "v1", "v0"},
+        {"pending", "v1", nullptr, "v2", false, true, "v2", "v1"},
+        {"no destination yet", nullptr, nullptr, "v1", false, true, "v1", nullptr},
+        {"read-only leftovers", "v2", "v0", "v3", false, true, "v3", "v2"},
+        {"first rename fails", "v1", "in the way", "v2", true, false, "v1", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string name = std::string(c.name) + ".exe", exe = at(name);
+        for (const auto& [suffix, content] :
+             {std::pair{"", c.exe}, std::pair{".old", c.old}, std::pair{".update", c.update}}) {
+            if (content == nullptr)
+                continue;
+            const bool folder = c.old_is_folder && std::string(suffix) == ".old";
+            make_read_only(dir.write(name + suffix + (folder ? "/keep" : ""), content));
+        }
+        EXPECT_EQ(apply_pending_update(exe), c.finished);
+        EXPECT_EQ(read_file(exe), c.exe_after);
+        EXPECT_EQ(read_file(exe + ".update"), c.finished ? "" : (c.update ? c.update : ""));
+        EXPECT_EQ(fs::is_regular_file(exe + ".old"), c.old_after != nullptr);
+        EXPECT_EQ(read_file(exe + ".old"), c.old_after ? c.old_after : "");
+        EXPECT_EQ(read_file(exe + ".old/keep"), c.old_is_folder ? "in the way" : "");
+    }
+    // The read-only old copy is removed, and the state after that is current at once.
+    remove_old_copy(at("pending.exe"));
+    EXPECT_FALSE(fs::exists(at("pending.exe.old")));
     const auto start = Clock::now();
-    EXPECT_FALSE(apply_pending_update(dest.string()));
-    remove_old_copy(dest.string());
+    EXPECT_FALSE(apply_pending_update(at("pending.exe")));
+    remove_old_copy(at("pending.exe"));
     EXPECT_LT(seconds_since(start), 0.09);
-}
-
-TEST_F(Staging, PendingReplacementForMissingDestination) {
-    dir.write("New.exe.update", "v1");
-    EXPECT_TRUE(apply_pending_update(at("New.exe")));
-    EXPECT_EQ(read_file(at("New.exe")), "v1");
-    EXPECT_FALSE(fs::exists(at("New.exe.update")));
-    EXPECT_FALSE(fs::exists(at("New.exe.old")));
-}
-
-TEST_F(Staging, LeftoversFromAnEarlierRunAreReplaced) {
-    const fs::path dest = dir.write("Launcher.exe", "v2");
-    dir.write("Launcher.exe.old", "v0");
-    make_read_only(at("Launcher.exe.old"));
-    make_read_only(dest);
-    dir.write("Launcher.exe.update", "v3");
-    EXPECT_TRUE(apply_pending_update(dest.string()));
-    EXPECT_EQ(read_file(dest), "v3");
-    EXPECT_EQ(read_file(at("Launcher.exe.old")), "v2");
-    make_read_only(at("Launcher.exe.old"));
-    remove_old_copy(dest.string());
-    EXPECT_FALSE(fs::exists(at("Launcher.exe.old")));
-}
-
-TEST_F(Staging, FailedFirstRenameKeepsEverything) {
-    const fs::path dest = dir.write("Game.exe", "v1");
-    dir.write("Game.exe.update", "v2");
-    dir.write("Game.exe.old/keep", "a folder in the way of the old copy");
-    EXPECT_FALSE(apply_pending_update(dest.string()));
-    EXPECT_EQ(read_file(dest), "v1");
-    EXPECT_EQ(read_file(at("Game.exe.update")), "v2");
-    EXPECT_EQ(read_file(at("Game.exe.old/keep")), "a folder in the way of the old copy");
+    EXPECT_EQ(read_file(at("pending.exe")), "v2");
 }
 
 TEST_F(Staging, OldCopyThatCannotBeDeletedIsRetriedForAboutOneSecond) {
@@ -184,30 +137,14 @@ TEST_F(Staging, OldCopyThatCannotBeDeletedIsRetriedForAboutOneSecond) {
     dir.write("Game.exe.old/inside", "a non-empty folder cannot be removed");
     const auto start = Clock::now();
     remove_old_copy(dest.string());
-    const double elapsed = seconds_since(start);
-    EXPECT_GE(elapsed, 0.99);
-    EXPECT_LT(elapsed, 4.0);
+    EXPECT_GE(seconds_since(start), 0.99);
+    EXPECT_LT(seconds_since(start), 4.0);
     EXPECT_TRUE(fs::exists(at("Game.exe.old/inside")));
-}
-
-TEST(MakeWritable, ClearsReadOnlyAndIgnoresMissingFiles) {
-    km::test::TempDir dir;
-    const fs::path file = dir.write("ro.txt", "x");
-    make_read_only(file);
-    make_writable(file.string());
-    EXPECT_TRUE(owner_can_write(file));
-    std::ofstream(file, std::ios::app) << "y";
-    EXPECT_EQ(read_file(file), "xy");
-    make_writable(dir.str() + "/missing.txt");
-    EXPECT_FALSE(fs::exists(dir.path() / "missing.txt"));
 }
 
 TEST(SelfUpdate, RelaunchesTheRunningModule) {
     km::fake::reset();
-    {
-        auto lock = km::fake::lock();
-        km::fake::state().module_path = "/opt/keldmoor/Launcher";
-    }
+    km::fake::state().module_path = "/opt/keldmoor/Launcher";
     EXPECT_EQ(get_module_path(), "/opt/keldmoor/Launcher");
     try {
         relaunch_self();
