@@ -38,7 +38,11 @@ struct CheckEvents {
 };
 
 void post_progress(std::string* last, const char* status, const char* state, double fraction) {
-    std::string text = event_text::progress(status, state, fraction);
+    // One buffer for the check's thread: a check of a large installation sends one "Checking"
+    // event per file, and each would otherwise build, compare and free a text of its own.
+    thread_local std::string text;
+    text.clear();
+    event_text::append_progress(text, status, state, fraction);
     if (last) {
         if (text == *last)
             return;

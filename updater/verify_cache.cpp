@@ -6,26 +6,11 @@
 #include <utility>
 
 #include "launcher/app_state.h"
+#include "platform/platform.h"
 
 namespace km::updater {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-// The cache stores last-write times as Windows FILETIME values (100 ns since 1601-01-01 UTC),
-// the file clock's native unit on the original Windows build, so a cache written by any build
-// of the launcher stays valid for any other.
-std::int64_t to_filetime_ticks(fs::file_time_type time) {
-    using filetime_ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>;
-    constexpr std::int64_t unix_epoch_as_filetime = 116444736000000000;
-    const auto since_unix_epoch =
-        std::chrono::floor<filetime_ticks>(fs::file_time_type::clock::to_sys(time))
-            .time_since_epoch();
-    return since_unix_epoch.count() + unix_epoch_as_filetime;
-}
-
-}  // namespace
 
 std::string verify_cache_path() {
     return km::exe_path("launcher_verify_cache.txt");
@@ -104,17 +89,7 @@ void record_verify_cache(VerifyCache& cache, const std::string& path, std::uint6
 FileStat file_stat(const std::string& path) {
     FileStat stat;
     try {
-        const fs::path p = fs::u8path(path);
-        std::error_code ec;
-        const auto size = fs::file_size(p, ec);
-        if (ec)
-            return stat;
-        const auto time = fs::last_write_time(p, ec);
-        if (ec)
-            return stat;
-        stat.size = size;
-        stat.mtime = to_filetime_ticks(time);
-        stat.ok = true;
+        stat.ok = platform::file_size_and_time(path, stat.size, stat.mtime);
     } catch (...) {
         stat.ok = false;
     }
