@@ -15,17 +15,6 @@ const char* bool_word(bool value) {
     return value ? "true" : "false";
 }
 
-// "%.3f" as the C locale prints it. snprintf would follow the process locale, which a GUI
-// toolkit may have set to one with a decimal comma; to_chars never looks at the locale.
-std::string fraction_text(double fraction) {
-    char buffer[384];
-    auto result =
-        std::to_chars(buffer, buffer + sizeof buffer, fraction, std::chars_format::fixed, 3);
-    if (result.ec != std::errc())
-        return "0.000";
-    return std::string(buffer, result.ptr);
-}
-
 void append_utf16(std::u16string& out, char32_t code_point) {
     if (code_point < 0x10000) {
         out.push_back(static_cast<char16_t>(code_point));
@@ -39,9 +28,14 @@ void append_utf16(std::u16string& out, char32_t code_point) {
 }  // namespace
 
 std::string json_escape(const std::string& text) {
-    static const char hex[] = "0123456789abcdef";
     std::string out;
     out.reserve(text.size() + 8);
+    append_json_escaped(out, text);
+    return out;
+}
+
+void append_json_escaped(std::string& out, std::string_view text) {
+    static const char hex[] = "0123456789abcdef";
     for (std::size_t i = 0; i < text.size(); ++i) {
         // Runs that need no escape are copied whole.
         std::size_t run = i;
@@ -49,7 +43,7 @@ std::string json_escape(const std::string& text) {
                text[run] != '"' && text[run] != '\\')
             ++run;
         if (run > i) {
-            out.append(text, i, run - i);
+            out.append(text.substr(i, run - i));
             i = run;
             if (i == text.size())
                 break;
@@ -88,7 +82,6 @@ std::string json_escape(const std::string& text) {
                 }
         }
     }
-    return out;
 }
 
 // UTF-8 to UTF-16 the way Windows' converter does it: every maximal ill-formed subpart
@@ -184,20 +177,34 @@ void post_ui_event_reliably(const std::string& json) {
 namespace event_text {
 
 std::string progress(const char* status, const char* state, double fraction) {
+    std::string out;
+    out.reserve(160);
+    append_progress(out, status, state, fraction);
+    return out;
+}
+
+void append_progress(std::string& out, const char* status, const char* state, double fraction) {
     // Built by appending rather than through snprintf: an update check of a large installation
     // sends one of these per file. The cut at 511 bytes is the one a 512-byte buffer would make.
     constexpr std::size_t buffer_size = 512;
-    std::string out = "{\"event\":\"progress\",\"status\":\"";
-    out.reserve(160);
-    out += json_escape(status ? status : "");
+    const std::size_t start = out.size();
+    out += "{\"event\":\"progress\",\"status\":\"";
+    append_json_escaped(out, status ? status : "");
     out += "\",\"state\":\"";
     out += state ? state : "idle";
     out += "\",\"percent\":";
-    out += fraction_text(fraction);
+    // "%.3f" as the C locale prints it. snprintf would follow the process locale, which a GUI
+    // toolkit may have set to one with a decimal comma; to_chars never looks at the locale.
+    char digits[384];
+    const auto printed =
+        std::to_chars(digits, digits + sizeof digits, fraction, std::chars_format::fixed, 3);
+    if (printed.ec == std::errc())
+        out.append(digits, printed.ptr);
+    else
+        out += "0.000";
     out += '}';
-    if (out.size() > buffer_size - 1)
-        out.resize(buffer_size - 1);
-    return out;
+    if (out.size() - start > buffer_size - 1)
+        out.resize(start + buffer_size - 1);
 }
 
 std::string updating(bool is_updating) {

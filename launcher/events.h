@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace km {
@@ -9,6 +10,8 @@ namespace km {
 struct GameSettings;
 
 std::string json_escape(const std::string& text);
+// The same, appended to `out`: no text of its own.
+void append_json_escaped(std::string& out, std::string_view text);
 std::u16string utf8_to_utf16(const std::string& text);
 std::wstring utf8_to_wide(const std::string& text);
 
@@ -29,6 +32,8 @@ void send_realm_status(const std::string& document);
 // The event texts themselves, for the senders above and for tests.
 namespace event_text {
 std::string progress(const char* status, const char* state, double fraction);
+// The same text appended to `out`, for senders that reuse one buffer for many events.
+void append_progress(std::string& out, const char* status, const char* state, double fraction);
 std::string updating(bool is_updating);
 std::string server_status(bool online);
 std::string version(const std::string& value);

@@ -3,6 +3,7 @@
 // implement all of them, and exactly one is linked into a program.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace km::platform {
@@ -28,9 +29,9 @@ bool post_ui_event_text(const std::string& json);
 bool post_window_request(WindowRequest request);
 
 // Window's thread only.
-void end_message_loop();     // PostQuitMessage(0)
-void minimize_window();      // ShowWindow(main_hwnd, SW_MINIMIZE)
-void begin_window_drag();    // the system's move loop; returns when the button is released
+void end_message_loop();   // PostQuitMessage(0)
+void minimize_window();    // ShowWindow(main_hwnd, SW_MINIMIZE)
+void begin_window_drag();  // the system's move loop; returns when the button is released
 
 // ---- Message boxes -------------------------------------------------------------------------
 
@@ -77,6 +78,13 @@ void set_environment_variable(const std::string& name, const std::string& value)
 
 // GetModuleFileNameA(NULL, ...) into a zero-filled 260-character buffer.
 std::string get_module_path();
+
+// ---- Files -----------------------------------------------------------------------------------
+
+// A regular file's size and last-write time (following links) in one system call: FILETIME
+// ticks, 100 ns since 1601-01-01 UTC. False for anything that is not a readable regular file.
+// Implemented once for every program, in platform/file_stat.cpp.
+bool file_size_and_time(const std::string& path, std::uint64_t& size, std::int64_t& filetime);
 
 // ---- Web view runtime ------------------------------------------------------------------------
 

@@ -1,15 +1,16 @@
 #include "updater/sha512.h"
 
+#include <atomic>
+#include <bit>
 #include <cstring>
 
+#include "updater/sha512_rounds.h"
+
 namespace km::updater {
-namespace {
 
-constexpr std::uint64_t initial_state[8] = {
-    0x6a09e667f3bcc908ULL, 0xbb67ae8584caa73bULL, 0x3c6ef372fe94f82bULL, 0xa54ff53a5f1d36f1ULL,
-    0x510e527fade682d1ULL, 0x9b05688c2b3e6c1fULL, 0x1f83d9abfb41bd6bULL, 0x5be0cd19137e2179ULL};
+namespace sha512_rounds {
 
-constexpr std::uint64_t round_constants[80] = {
+const std::uint64_t round_constants[80] = {
     0x428a2f98d728ae22ULL, 0x7137449123ef65cdULL, 0xb5c0fbcfec4d3b2fULL, 0xe9b5dba58189dbbcULL,
     0x3956c25bf348b538ULL, 0x59f111f1b605d019ULL, 0x923f82a4af194f9bULL, 0xab1c5ed5da6d8118ULL,
     0xd807aa98a3030242ULL, 0x12835b0145706fbeULL, 0x243185be4ee4b28cULL, 0x550c7dc3d5ffb4e2ULL,
@@ -31,45 +32,77 @@ constexpr std::uint64_t round_constants[80] = {
     0x28db77f523047d84ULL, 0x32caab7b40c72493ULL, 0x3c9ebe0a15c9bebcULL, 0x431d67c49c100d4cULL,
     0x4cc5d4becb3e42b6ULL, 0x597f299cfc657e2aULL, 0x5fcb6fab3ad6faecULL, 0x6c44198c4a475817ULL};
 
-inline std::uint64_t rotr(std::uint64_t x, int n) {
-    return (x >> n) | (x << (64 - n));
-}
+}  // namespace sha512_rounds
+
+namespace {
+
+constexpr std::uint64_t initial_state[8] = {
+    0x6a09e667f3bcc908ULL, 0xbb67ae8584caa73bULL, 0x3c6ef372fe94f82bULL, 0xa54ff53a5f1d36f1ULL,
+    0x510e527fade682d1ULL, 0x9b05688c2b3e6c1fULL, 0x1f83d9abfb41bd6bULL, 0x5be0cd19137e2179ULL};
+
+using sha512_rounds::eight_rounds;
+using sha512_rounds::rotr;
+using sha512_rounds::round_constants;
 
 inline std::uint64_t load_be64(const std::uint8_t* p) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) {
-        v = (v << 8) | p[i];
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::little) {
+        v = __builtin_bswap64(v);
     }
     return v;
 }
 
+using BlockFunction = void (*)(std::uint64_t*, const std::uint8_t*, std::size_t);
+
+// Decided once: CPUID does not change while the process runs.
+BlockFunction preferred_blocks() {
+    static const BlockFunction chosen =
+        detail::cpu_has_avx2() ? &detail::sha512_blocks_avx2 : &detail::sha512_blocks_portable;
+    return chosen;
+}
+
+std::atomic<bool> portable_forced{false};
+
 void compress(std::uint64_t* state, const std::uint8_t* data, std::size_t blocks) {
+    if (portable_forced.load(std::memory_order_relaxed)) {
+        detail::sha512_blocks_portable(state, data, blocks);
+    } else {
+        preferred_blocks()(state, data, blocks);
+    }
+}
+
+}  // namespace
+
+namespace detail {
+
+// The message schedule is kept as a ring of sixteen words and computed between the rounds, so
+// that its work fills the gaps of the rounds' dependency chain.
+void sha512_blocks_portable(std::uint64_t state[8], const std::uint8_t* data, std::size_t blocks) {
     for (; blocks > 0; --blocks, data += 128) {
-        std::uint64_t w[80];
+        std::uint64_t w[16];
         for (int i = 0; i < 16; ++i) {
             w[i] = load_be64(data + 8 * i);
         }
-        for (int i = 16; i < 80; ++i) {
-            const std::uint64_t s0 = rotr(w[i - 15], 1) ^ rotr(w[i - 15], 8) ^ (w[i - 15] >> 7);
-            const std::uint64_t s1 = rotr(w[i - 2], 19) ^ rotr(w[i - 2], 61) ^ (w[i - 2] >> 6);
-            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-        }
         std::uint64_t a = state[0], b = state[1], c = state[2], d = state[3];
         std::uint64_t e = state[4], f = state[5], g = state[6], h = state[7];
-        for (int i = 0; i < 80; ++i) {
-            const std::uint64_t s1 = rotr(e, 14) ^ rotr(e, 18) ^ rotr(e, 41);
-            const std::uint64_t ch = (e & f) ^ (~e & g);
-            const std::uint64_t t1 = h + s1 + ch + round_constants[i] + w[i];
-            const std::uint64_t s0 = rotr(a, 28) ^ rotr(a, 34) ^ rotr(a, 39);
-            const std::uint64_t maj = (a & b) ^ (a & c) ^ (b & c);
-            h = g;
-            g = f;
-            f = e;
-            e = d + t1;
-            d = c;
-            c = b;
-            b = a;
-            a = t1 + s0 + maj;
+        std::uint64_t bc = b ^ c;
+        const auto first = [&](int j) { return w[j] + round_constants[j]; };
+        const auto later = [&](int j) {
+            const std::uint64_t x15 = w[(j - 15) & 15];
+            const std::uint64_t x2 = w[(j - 2) & 15];
+            std::uint64_t& x = w[j & 15];
+            x += (rotr(x15, 1) ^ rotr(x15, 8) ^ (x15 >> 7)) + w[(j - 7) & 15] +
+                 (rotr(x2, 19) ^ rotr(x2, 61) ^ (x2 >> 6));
+            return x + round_constants[j];
+        };
+#pragma GCC unroll 2
+        for (int i = 0; i < 16; i += 8) {
+            eight_rounds(a, b, c, d, e, f, g, h, bc, i, first);
+        }
+#pragma GCC unroll 8
+        for (int i = 16; i < 80; i += 8) {
+            eight_rounds(a, b, c, d, e, f, g, h, bc, i, later);
         }
         state[0] += a;
         state[1] += b;
@@ -82,7 +115,15 @@ void compress(std::uint64_t* state, const std::uint8_t* data, std::size_t blocks
     }
 }
 
-}  // namespace
+void force_portable_sha512(bool on) {
+    portable_forced.store(on, std::memory_order_relaxed);
+}
+
+}  // namespace detail
+
+bool sha512_vector_scheduled() {
+    return preferred_blocks() == &detail::sha512_blocks_avx2;
+}
 
 Sha512::Sha512() {
     std::memcpy(state_, initial_state, sizeof state_);

@@ -10,6 +10,7 @@
 #include "km/build_config.h"
 #include "launcher/app_state.h"
 #include "platform/platform.h"
+#include "updater/sha256.h"
 
 namespace km::updater {
 
@@ -105,6 +106,18 @@ std::string parent_of(const std::string& path) {
 }
 
 }  // namespace
+
+bool staged_file_verified(const std::string& staged, const std::string& sha256,
+                          std::uint64_t& size) {
+    // Only what this launcher wrote there counts: a link could point anywhere, and installing
+    // would move the link itself into the game folder.
+    std::error_code ec;
+    const fs::path path = fs::u8path(staged);
+    if (!fs::is_regular_file(fs::symlink_status(path, ec)))
+        return false;
+    size = fs::file_size(path, ec);
+    return !ec && sha256_file(staged) == sha256;
+}
 
 void make_writable(const std::string& path) {
     try {

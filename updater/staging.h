@@ -1,12 +1,17 @@
 // Installing staged files, pending replacements of executables, and the launcher's own update.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace km::updater {
 
 bool install_staged_file(const std::string& staged, const std::string& destination,
                          bool executable);
+// A staged file that an interrupted check downloaded and that still holds the signed content:
+// a regular file (not a link) whose SHA-256 is `sha256`. Its size goes to `size`.
+bool staged_file_verified(const std::string& staged, const std::string& sha256,
+                          std::uint64_t& size);
 void make_writable(const std::string& path);
 bool apply_pending_update(const std::string& destination);
 void remove_old_copy(const std::string& destination);

@@ -39,7 +39,11 @@ struct CheckEvents {
 };
 
 void post_progress(std::string* last, const char* status, const char* state, double fraction) {
-    std::string text = event_text::progress(status, state, fraction);
+    // One buffer for the check's thread: a check of a large installation sends one "Checking"
+    // event per file, and each would otherwise build, compare and free a text of its own.
+    thread_local std::string text;
+    text.clear();
+    event_text::append_progress(text, status, state, fraction);
     if (last) {
         if (text == *last)
             return;
@@ -221,6 +225,13 @@ Outcome run_check(bool repair, CheckEvents& events) {
 
         const std::string remote = "/launcher_files/" + entry.path;
         const DownloadProgressContext context{text, k, n, &events.last_progress};
+        // A check that failed later on left this file downloaded and whole: the page sees it
+        // arrive at once, and the server sends it only once.
+        std::uint64_t staged_size = 0;
+        if (staged_file_verified(staged[queue[k]], entry.sha256, staged_size)) {
+            download_progress(context, staged_size, staged_size);
+            continue;
+        }
         bool downloaded = false;
         std::string digest;
         try {

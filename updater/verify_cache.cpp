@@ -1,73 +1,84 @@
 #include "updater/verify_cache.h"
 
-#include <chrono>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 #include <utility>
 
 #include "launcher/app_state.h"
+#include "platform/platform.h"
 
 namespace km::updater {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// The cache stores last-write times as Windows FILETIME values (100 ns since 1601-01-01 UTC),
-// the file clock's native unit on the original Windows build, so a cache written by any build
-// of the launcher stays valid for any other.
-std::int64_t to_filetime_ticks(fs::file_time_type time) {
-    using filetime_ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>;
-    constexpr std::int64_t unix_epoch_as_filetime = 116444736000000000;
-    const auto since_unix_epoch =
-        std::chrono::floor<filetime_ticks>(fs::file_time_type::clock::to_sys(time))
-            .time_since_epoch();
-    return since_unix_epoch.count() + unix_epoch_as_filetime;
-}
-
-}  // namespace
-
 std::string verify_cache_path() {
     return km::exe_path("launcher_verify_cache.txt");
 }
 
+namespace {
+
+// stoull/stoll of the field [begin, end) of a NUL-terminated text: leading blanks skipped,
+// trailing characters ignored, no digits or a value out of range refused. The C conversions
+// would skip a TAB too and read on into the next field, so their end must stay in the field.
+template <typename Number, typename Convert>
+bool field_number(const char* begin, const char* end, Convert convert, Number& value) {
+    char* stop = nullptr;
+    errno = 0;
+    value = convert(begin, &stop, 10);
+    return stop != begin && stop <= end && errno != ERANGE;
+}
+
+}  // namespace
+
+// One read of the whole file and one pass over it: a large installation has 20,000 lines, read
+// on every check.
 VerifyCache load_verify_cache() {
     VerifyCache cache;
     try {
         std::ifstream in(fs::u8path(verify_cache_path()));
         if (!in)
             return cache;
-        std::string line;
-        while (std::getline(in, line)) {
+        std::string text;
+        char block[65536];
+        while (in.read(block, sizeof block) || in.gcount() > 0)
+            text.append(block, static_cast<std::size_t>(in.gcount()));
+        const char* const data = text.c_str();
+        std::size_t at = 0;
+        while (at < text.size()) {
+            std::size_t end = text.find('\n', at);
+            if (end == std::string::npos)
+                end = text.size();
+            std::string_view line(data + at, end - at);
+            const char* const line_start = data + at;
+            at = end + 1;
             // Text mode on Linux keeps the CR of a file written on Windows.
             if (!line.empty() && line.back() == '\r')
-                line.pop_back();
+                line.remove_suffix(1);
             const std::size_t tab1 = line.find('\t');
-            if (tab1 == std::string::npos)
+            if (tab1 == std::string_view::npos)
                 continue;
             const std::size_t tab2 = line.find('\t', tab1 + 1);
-            if (tab2 == std::string::npos)
+            if (tab2 == std::string_view::npos)
                 continue;
             const std::size_t tab3 = line.find('\t', tab2 + 1);
-            if (tab3 == std::string::npos)
+            if (tab3 == std::string_view::npos)
                 continue;
-            std::string path = line.substr(0, tab1);
-            std::string sha256 = line.substr(tab3 + 1);
+            // A NUL inside a field ends its number, as it ends the C text stoull reads.
             std::uint64_t size = 0;
             std::int64_t mtime = 0;
-            try {
-                size = std::stoull(line.substr(tab1 + 1, tab2 - tab1 - 1), nullptr, 10);
-                mtime = std::stoll(line.substr(tab2 + 1, tab3 - tab2 - 1), nullptr, 10);
-            } catch (const std::invalid_argument&) {
+            if (!field_number(line_start + tab1 + 1, line_start + tab2, &std::strtoull, size) ||
+                !field_number(line_start + tab2 + 1, line_start + tab3, &std::strtoll, mtime))
                 continue;
-            } catch (const std::out_of_range&) {
-                continue;
-            }
+            const std::string_view path = line.substr(0, tab1);
+            const std::string_view sha256 = line.substr(tab3 + 1);
             if (path.empty() || sha256.empty())
                 continue;
-            // As record_verify_cache, without copying the texts once more (20,000 lines for a
-            // large installation, read on every check).
-            cache.insert_or_assign(std::move(path), VerifyRecord{size, mtime, std::move(sha256)});
+            cache.insert_or_assign(std::string(path),
+                                   VerifyRecord{size, mtime, std::string(sha256)});
         }
     } catch (...) {
         // An unreadable cache only costs hashing; keep what was read.
@@ -75,6 +86,7 @@ VerifyCache load_verify_cache() {
     return cache;
 }
 
+// Built in memory and written with one call: the stream's inserters cost more than the disk.
 void save_verify_cache(const VerifyCache& cache) {
     try {
         const std::string path = verify_cache_path();
@@ -83,10 +95,20 @@ void save_verify_cache(const VerifyCache& cache) {
         std::ofstream out(fs::u8path(path));
         if (!out)
             return;
+        std::string text;
+        text.reserve(cache.size() * 112);
+        char digits[24];
         for (const auto& [path, record] : cache) {
-            out << path << '\t' << record.size << '\t' << record.mtime << '\t' << record.sha256
-                << '\n';
+            text += path;
+            text += '\t';
+            text.append(digits, std::to_chars(digits, digits + sizeof digits, record.size).ptr);
+            text += '\t';
+            text.append(digits, std::to_chars(digits, digits + sizeof digits, record.mtime).ptr);
+            text += '\t';
+            text += record.sha256;
+            text += '\n';
         }
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
     } catch (...) {
     }
 }
@@ -107,17 +129,7 @@ void record_verify_cache(VerifyCache& cache, const std::string& path, std::uint6
 FileStat file_stat(const std::string& path) {
     FileStat stat;
     try {
-        const fs::path p = fs::u8path(path);
-        std::error_code ec;
-        const auto size = fs::file_size(p, ec);
-        if (ec)
-            return stat;
-        const auto time = fs::last_write_time(p, ec);
-        if (ec)
-            return stat;
-        stat.size = size;
-        stat.mtime = to_filetime_ticks(time);
-        stat.ok = true;
+        stat.ok = platform::file_size_and_time(path, stat.size, stat.mtime);
     } catch (...) {
         stat.ok = false;
     }
