@@ -15,17 +15,6 @@ const char* bool_word(bool value) {
     return value ? "true" : "false";
 }
 
-// "%.3f" as the C locale prints it. snprintf would follow the process locale, which a GUI
-// toolkit may have set to one with a decimal comma; to_chars never looks at the locale.
-std::string fraction_text(double fraction) {
-    char buffer[384];
-    auto result =
-        std::to_chars(buffer, buffer + sizeof buffer, fraction, std::chars_format::fixed, 3);
-    if (result.ec != std::errc())
-        return "0.000";
-    return std::string(buffer, result.ptr);
-}
-
 void append_utf16(std::u16string& out, char32_t code_point) {
     if (code_point < 0x10000) {
         out.push_back(static_cast<char16_t>(code_point));
@@ -183,6 +172,16 @@ void post_ui_event_reliably(const std::string& json) {
 
 namespace event_text {
 
+// "%.3f" as the C locale prints it. snprintf would follow the process locale, which a GUI
+// toolkit may have set to one with a decimal comma; to_chars never looks at the locale.
+std::string fraction(double value) {
+    char buffer[384];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 3);
+    if (result.ec != std::errc())
+        return "0.000";
+    return std::string(buffer, result.ptr);
+}
+
 std::string progress(const char* status, const char* state, double fraction) {
     // Built by appending rather than through snprintf: an update check of a large installation
     // sends one of these per file. The cut at 511 bytes is the one a 512-byte buffer would make.
@@ -193,7 +192,7 @@ std::string progress(const char* status, const char* state, double fraction) {
     out += "\",\"state\":\"";
     out += state ? state : "idle";
     out += "\",\"percent\":";
-    out += fraction_text(fraction);
+    out += event_text::fraction(fraction);
     out += '}';
     if (out.size() > buffer_size - 1)
         out.resize(buffer_size - 1);

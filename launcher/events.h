@@ -29,6 +29,8 @@ void send_realm_status(const std::string& document);
 // The event texts themselves, for the senders above and for tests.
 namespace event_text {
 std::string progress(const char* status, const char* state, double fraction);
+// The fraction as a progress event prints it ("%.3f" in the C locale).
+std::string fraction(double value);
 std::string updating(bool is_updating);
 std::string server_status(bool online);
 std::string version(const std::string& value);
