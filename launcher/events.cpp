@@ -176,6 +176,16 @@ void post_ui_event_reliably(const std::string& json) {
 
 namespace event_text {
 
+// "%.3f" as the C locale prints it. snprintf would follow the process locale, which a GUI
+// toolkit may have set to one with a decimal comma; to_chars never looks at the locale.
+std::string fraction(double value) {
+    char buffer[384];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 3);
+    if (result.ec != std::errc())
+        return "0.000";
+    return std::string(buffer, result.ptr);
+}
+
 std::string progress(const char* status, const char* state, double fraction) {
     std::string out;
     out.reserve(160);
@@ -183,7 +193,8 @@ std::string progress(const char* status, const char* state, double fraction) {
     return out;
 }
 
-void append_progress(std::string& out, const char* status, const char* state, double fraction) {
+void append_progress(std::string& out, const char* status, const char* state,
+                     double fraction_value) {
     // Built by appending rather than through snprintf: an update check of a large installation
     // sends one of these per file. The cut at 511 bytes is the one a 512-byte buffer would make.
     constexpr std::size_t buffer_size = 512;
@@ -193,15 +204,7 @@ void append_progress(std::string& out, const char* status, const char* state, do
     out += "\",\"state\":\"";
     out += state ? state : "idle";
     out += "\",\"percent\":";
-    // "%.3f" as the C locale prints it. snprintf would follow the process locale, which a GUI
-    // toolkit may have set to one with a decimal comma; to_chars never looks at the locale.
-    char digits[384];
-    const auto printed =
-        std::to_chars(digits, digits + sizeof digits, fraction, std::chars_format::fixed, 3);
-    if (printed.ec == std::errc())
-        out.append(digits, printed.ptr);
-    else
-        out += "0.000";
+    out += fraction(fraction_value);
     out += '}';
     if (out.size() - start > buffer_size - 1)
         out.resize(start + buffer_size - 1);

@@ -34,6 +34,8 @@ namespace event_text {
 std::string progress(const char* status, const char* state, double fraction);
 // The same text appended to `out`, for senders that reuse one buffer for many events.
 void append_progress(std::string& out, const char* status, const char* state, double fraction);
+// The fraction as a progress event prints it ("%.3f" in the C locale).
+std::string fraction(double value);
 std::string updating(bool is_updating);
 std::string server_status(bool online);
 std::string version(const std::string& value);

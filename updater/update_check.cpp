@@ -2,15 +2,14 @@
 // staging folder, installation, and the events that tell the page each step.
 #include "updater/update_check.h"
 
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <limits>
-#include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "km/build_config.h"
@@ -32,32 +31,25 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The last progress text this check posted: a flood of download progress calls mostly repeats
-// the same three-decimal fraction, and the page could not tell those events apart.
-struct CheckEvents {
-    std::string last_progress;
-};
-
-void post_progress(std::string* last, const char* status, const char* state, double fraction) {
-    // One buffer for the check's thread: a check of a large installation sends one "Checking"
-    // event per file, and each would otherwise build, compare and free a text of its own.
-    thread_local std::string text;
-    text.clear();
-    event_text::append_progress(text, status, state, fraction);
-    if (last) {
-        if (text == *last)
-            return;
-        *last = text;
-    }
-    post_ui_event(text);
+void remember(ProgressLog& log, const char* status, const char* state, std::string fraction,
+              std::string text) {
+    log.status = status;
+    log.state = state;
+    log.fraction = std::move(fraction);
+    log.text = std::move(text);
 }
 
 // Errors, warnings and the final success text must reach the page even after a flood filled
 // the window's queue.
-void post_final_progress(CheckEvents& events, const char* status, const char* state) {
-    std::string text = event_text::progress(status, state, 1.0);
-    events.last_progress = text;
-    post_ui_event_reliably(text);
+void post_final_progress(ProgressLog& log, const char* status, const char* state) {
+    remember(log, status, state, event_text::fraction(1.0),
+             event_text::progress(status, state, 1.0));
+    post_ui_event_reliably(log.text);
+}
+
+bool fail(ProgressLog& log, const char* text) {
+    post_final_progress(log, text, "error");
+    return false;
 }
 
 struct Outcome {
@@ -66,10 +58,18 @@ struct Outcome {
     bool restart = false;
 };
 
-Outcome fail(CheckEvents& events, const char* text) {
-    post_final_progress(events, text, "error");
-    return {};
-}
+// What one check carries from step to step.
+struct Check {
+    bool repair = false;
+    ProgressLog progress;
+    std::string game_path;
+    std::string body;  // the manifest's exact bytes, as signed
+    UpdateManifest manifest;
+    std::vector<std::string> local;   // where each entry lives; empty for other platforms' entries
+    std::vector<std::size_t> queue;   // the entries to download, in manifest order
+    std::vector<std::size_t> linked;  // entries that differ but have a link on their way
+    std::vector<std::string> staged;  // where each queued entry is downloaded to
+};
 
 bool entry_applies(const ManifestEntry& entry) {
     return entry.platform != "linux";
@@ -107,164 +107,190 @@ bool build_entry_paths(const UpdateManifest& manifest, std::vector<std::string>&
     return entry_paths_problem(paths).empty();
 }
 
-std::string pending_game_path() {
-    return exe_path(launcher_config.game_exe);
+// The game client staged beside itself by an earlier check is finished before anything else.
+void begin_check(Check& check) {
+    post_ui_event_reliably(event_text::updating(true));
+    post_progress(&check.progress, "Checking for updates...", "working", 0.0);
+    check.game_path = exe_path(launcher_config.game_exe);
+    if (apply_pending_update(check.game_path))
+        remove_old_copy(check.game_path);
 }
 
-Outcome run_check(bool repair, CheckEvents& events) {
-    post_ui_event_reliably(event_text::updating(true));
-    post_progress(&events.last_progress, "Checking for updates...", "working", 0.0);
-
-    const std::string game_path = pending_game_path();
-    if (apply_pending_update(game_path))
-        remove_old_copy(game_path);
-
-    const std::string& host = launcher_config.host;
-    const int port = launcher_config.port;
-    std::string body, error;
-    if (!http_get(host, port, launcher_config.manifest, body, error)) {
+bool fetch_manifest(Check& check) {
+    std::string error;
+    if (!http_get(launcher_config.host, launcher_config.port, launcher_config.manifest, check.body,
+                  error)) {
         char text[384];
         std::snprintf(text, sizeof text, "Offline: %s", error.c_str());
-        post_final_progress(events, text, "error");
+        post_final_progress(check.progress, text, "error");
         post_ui_event_reliably(event_text::server_status(false));
-        return {};
+        return false;
     }
     send_server_status(true);
+    return true;
+}
 
+bool verify_signature(Check& check) {
     std::string signature;
-    if (!http_get_quiet(host, port, launcher_config.manifest + ".sig", signature) ||
+    if (!http_get_quiet(launcher_config.host, launcher_config.port,
+                        launcher_config.manifest + ".sig", signature) ||
         signature.size() != 64)
-        return fail(events, "Update blocked: missing or malformed manifest signature.");
+        return fail(check.progress, "Update blocked: missing or malformed manifest signature.");
     if (!verify_manifest_signature(reinterpret_cast<const std::uint8_t*>(signature.data()),
-                                   reinterpret_cast<const std::uint8_t*>(body.data()), body.size()))
-        return fail(events,
+                                   reinterpret_cast<const std::uint8_t*>(check.body.data()),
+                                   check.body.size()))
+        return fail(check.progress,
                     "Update blocked: manifest signature is INVALID (tampered or wrong key).");
+    return true;
+}
 
-    UpdateManifest manifest;
-    std::vector<std::string> local;
-    if (!parse_manifest(body, manifest) || !build_entry_paths(manifest, local))
-        return fail(events, "Invalid manifest from server.");
-
+bool read_manifest(Check& check) {
+    if (!parse_manifest(check.body, check.manifest) ||
+        !build_entry_paths(check.manifest, check.local))
+        return fail(check.progress, "Invalid manifest from server.");
+    const UpdateManifest& m = check.manifest;
     char version[32];
-    std::snprintf(version, sizeof version, "%d.%d.%d", manifest.major, manifest.minor,
-                  manifest.patch);
+    std::snprintf(version, sizeof version, "%d.%d.%d", m.major, m.minor, m.patch);
     send_version(version);
-
     // (The game folder's anti-tamper clean-up would run here; this launcher has none.)
+    return true;
+}
 
-    const int total = static_cast<int>(manifest.files.size());
-    const VerifyCache old_cache = repair ? VerifyCache{} : load_verify_cache();
+// Whether the local copy of entry `idx` differs from the manifest; its digest is recorded in
+// `new_cache` whenever the file could be read.
+bool needs_download(Check& check, std::size_t idx, const VerifyCache& old_cache,
+                    VerifyCache& new_cache) {
+    const ManifestEntry& entry = check.manifest.files[idx];
+    const int i = static_cast<int>(idx) + 1;
+    const int total = static_cast<int>(check.manifest.files.size());
+    char text[256];
+    std::snprintf(text, sizeof text, "Checking %s (%d/%d)", entry.path.c_str(), i, total);
+    post_progress(&check.progress, text, "working",
+                  static_cast<double>(i) / static_cast<double>(total));
+
+    const FileStat stat = file_stat(check.local[idx]);
+    std::string hash;
+    if (stat.ok)
+        hash = lookup_verify_cache(old_cache, entry.path, stat.size, stat.mtime);
+    if (hash.empty())
+        hash = sha256_file(check.local[idx]);
+    if (stat.ok && !hash.empty())
+        record_verify_cache(new_cache, entry.path, stat.size, stat.mtime, hash);
+    return hash != entry.sha256;
+}
+
+// A repair queues every entry of this platform without looking at the files, and neither reads
+// nor writes the verify cache.
+void compare_files(Check& check) {
+    const std::size_t count = check.manifest.files.size();
+    const VerifyCache old_cache = check.repair ? VerifyCache{} : load_verify_cache();
     VerifyCache new_cache;
-    new_cache.reserve(manifest.files.size());
-    std::vector<std::size_t> queue;
-    for (std::size_t idx = 0; idx < manifest.files.size(); ++idx) {
-        const int i = static_cast<int>(idx) + 1;
-        const ManifestEntry& entry = manifest.files[idx];
-        if (!entry_applies(entry))
+    new_cache.reserve(count);
+    for (std::size_t idx = 0; idx < count; ++idx) {
+        if (!entry_applies(check.manifest.files[idx]))
             continue;
-        if (repair) {
-            queue.push_back(idx);
-            continue;
-        }
-        char text[256];
-        std::snprintf(text, sizeof text, "Checking %s (%d/%d)", entry.path.c_str(), i, total);
-        post_progress(&events.last_progress, text, "working",
-                      static_cast<double>(i) / static_cast<double>(total));
-
-        const FileStat stat = file_stat(local[idx]);
-        std::string hash;
-        if (stat.ok)
-            hash = lookup_verify_cache(old_cache, entry.path, stat.size, stat.mtime);
-        if (hash.empty())
-            hash = sha256_file(local[idx]);
-        if (stat.ok && !hash.empty())
-            record_verify_cache(new_cache, entry.path, stat.size, stat.mtime, hash);
-        if (hash != entry.sha256)
-            queue.push_back(idx);
+        if (check.repair || needs_download(check, idx, old_cache, new_cache))
+            check.queue.push_back(idx);
     }
-    if (!repair)
+    if (!check.repair)
         save_verify_cache(new_cache);
+}
 
-    // An entry with a link on its way (in the installation or in the staging folder) is never
-    // downloaded or installed: it is reported as in use, and the link stays as it is.
-    std::vector<std::size_t> linked;
-    std::erase_if(queue, [&](std::size_t idx) {
-        const ManifestEntry& entry = manifest.files[idx];
+// An entry with a link on its way (in the installation or in the staging folder) is never
+// downloaded or installed: it is reported as in use, and the link stays as it is.
+void set_aside_linked(Check& check) {
+    std::erase_if(check.queue, [&](std::size_t idx) {
+        const ManifestEntry& entry = check.manifest.files[idx];
         const bool link = link_below(exe_dir, entry.path) ||
                           link_below(exe_dir, "updates/" + entry.path) ||
                           (entry.executable && (link_below(exe_dir, entry.path + ".update") ||
                                                 link_below(exe_dir, entry.path + ".update.part")));
         if (link)
-            linked.push_back(idx);
+            check.linked.push_back(idx);
         return link;
     });
+}
 
-    if (queue.empty() && linked.empty()) {
-        // A check killed between its installs and its clean-up leaves the staging folder behind.
-        remove_staging_dir(exe_dir);
-        char text[128];
-        std::snprintf(text, sizeof text, "All files up to date (v%d.%d.%d)", manifest.major,
-                      manifest.minor, manifest.patch);
-        post_final_progress(events, text, "success");
-        post_ui_event_reliably(event_text::update_complete(0, false));
-        return {true, false, false};
+Outcome report_current(Check& check) {
+    // A check killed between its installs and its clean-up leaves the staging folder behind.
+    remove_staging_dir(exe_dir);
+    const UpdateManifest& m = check.manifest;
+    char text[128];
+    std::snprintf(text, sizeof text, "All files up to date (v%d.%d.%d)", m.major, m.minor, m.patch);
+    post_final_progress(check.progress, text, "success");
+    post_ui_event_reliably(event_text::update_complete(0, false));
+    return {true, false, false};
+}
+
+// Downloads queued entry `k` into the staging folder and checks its digest.
+bool download_one(Check& check, int k) {
+    const std::size_t idx = check.queue[k];
+    const ManifestEntry& entry = check.manifest.files[idx];
+    const int n = static_cast<int>(check.queue.size());
+    char text[256];
+    std::snprintf(text, sizeof text, "Downloading %s (%d/%d)", entry.path.c_str(), k + 1, n);
+    post_progress(&check.progress, text, "working",
+                  static_cast<double>(k) / static_cast<double>(n));
+
+    const std::string remote = "/launcher_files/" + entry.path;
+    const DownloadProgressContext context{text, k, n, &check.progress};
+    // A check that failed later on left this file downloaded and whole: the page sees it arrive
+    // at once, and the server sends it only once.
+    std::uint64_t staged_size = 0;
+    if (staged_file_verified(check.staged[idx], entry.sha256, staged_size)) {
+        download_progress(context, staged_size, staged_size);
+        return true;
     }
+    bool downloaded = false;
+    std::string digest;
+    try {
+        // The signed size bounds what a hostile server can write into the staging folder.
+        downloaded = http_download_file(
+            launcher_config.host.c_str(), launcher_config.port, remote.c_str(), check.staged[idx],
+            [&context](std::size_t received, std::size_t announced) {
+                return download_progress(context, received, announced);
+            },
+            entry.size_given ? entry.size : std::numeric_limits<std::uint64_t>::max(), &digest);
+    } catch (const std::exception&) {
+        downloaded = false;  // e.g. the staged file's folder could not be created
+    }
+    if (!downloaded)
+        return fail(check.progress, "Download failed. Check your connection.");
 
+    // The digest of exactly the bytes written: the staged file is never read back.
+    if (digest != entry.sha256) {
+        std::error_code ec;
+        fs::remove(fs::u8path(check.staged[idx]), ec);
+        return fail(check.progress, "File verification failed.");
+    }
+    return true;
+}
+
+bool download_files(Check& check) {
     create_staging_dir(exe_dir);
-    const int n = static_cast<int>(queue.size());
     const std::string staging = join_path(exe_dir, "updates");
-    std::vector<std::string> staged(manifest.files.size());
-    for (std::size_t idx : queue)
-        staged[idx] = join_path(staging, manifest.files[idx].path);
-    for (int k = 0; k < n; ++k) {
-        const ManifestEntry& entry = manifest.files[queue[k]];
-        char text[256];
-        std::snprintf(text, sizeof text, "Downloading %s (%d/%d)", entry.path.c_str(), k + 1, n);
-        post_progress(&events.last_progress, text, "working",
-                      static_cast<double>(k) / static_cast<double>(n));
-
-        const std::string remote = "/launcher_files/" + entry.path;
-        const DownloadProgressContext context{text, k, n, &events.last_progress};
-        // A check that failed later on left this file downloaded and whole: the page sees it
-        // arrive at once, and the server sends it only once.
-        std::uint64_t staged_size = 0;
-        if (staged_file_verified(staged[queue[k]], entry.sha256, staged_size)) {
-            download_progress(context, staged_size, staged_size);
-            continue;
-        }
-        bool downloaded = false;
-        std::string digest;
-        try {
-            // The signed size bounds what a hostile server can write into the staging folder.
-            downloaded = http_download_file(
-                host.c_str(), port, remote.c_str(), staged[queue[k]],
-                [&context](std::size_t received, std::size_t announced) {
-                    return download_progress(context, received, announced);
-                },
-                entry.size_given ? entry.size : std::numeric_limits<std::uint64_t>::max(), &digest);
-        } catch (const std::exception&) {
-            downloaded = false;  // e.g. the staged file's folder could not be created
-        }
-        if (!downloaded)
-            return fail(events, "Download failed. Check your connection.");
-
-        // The digest of exactly the bytes written: the staged file is never read back.
-        if (digest != entry.sha256) {
-            std::error_code ec;
-            fs::remove(fs::u8path(staged[queue[k]]), ec);
-            return fail(events, "File verification failed.");
-        }
+    check.staged.assign(check.manifest.files.size(), {});
+    for (std::size_t idx : check.queue)
+        check.staged[idx] = join_path(staging, check.manifest.files[idx].path);
+    for (int k = 0; k < static_cast<int>(check.queue.size()); ++k) {
+        if (!download_one(check, k))
+            return false;
     }
+    return true;
+}
 
-    post_progress(&events.last_progress, "Applying update...", "working", 1.0);
+// A file that cannot be replaced now (in use) is left staged and counted for the warning.
+Outcome install_files(Check& check) {
+    post_progress(&check.progress, "Applying update...", "working", 1.0);
     Outcome outcome{true, false, false};
-    int in_use = static_cast<int>(linked.size());
-    std::string example = linked.empty() ? std::string() : manifest.files[linked[0]].path;
-    for (std::size_t idx : queue) {
-        const ManifestEntry& entry = manifest.files[idx];
+    int in_use = static_cast<int>(check.linked.size());
+    std::string example =
+        check.linked.empty() ? std::string() : check.manifest.files[check.linked[0]].path;
+    for (std::size_t idx : check.queue) {
+        const ManifestEntry& entry = check.manifest.files[idx];
         bool installed = false;
         try {
-            installed = install_staged_file(staged[idx], local[idx], entry.executable);
+            installed = install_staged_file(check.staged[idx], check.local[idx], entry.executable);
         } catch (const std::exception&) {
             installed = false;
         }
@@ -283,23 +309,41 @@ Outcome run_check(bool repair, CheckEvents& events) {
         std::snprintf(text, sizeof text,
                       "%d file(s) were in use and will finish updating on next launch (e.g. %s).",
                       in_use, example.c_str());
-        post_final_progress(events, text, "warning");
+        post_final_progress(check.progress, text, "warning");
     }
+    return outcome;
+}
 
+void finish_update(Check& check, const Outcome& outcome) {
     remove_staging_dir(exe_dir);
-    apply_pending_update(game_path);
-    remove_old_copy(game_path);
+    apply_pending_update(check.game_path);
+    remove_old_copy(check.game_path);
 
+    const UpdateManifest& m = check.manifest;
     char text[128];
     if (outcome.restart)
         std::snprintf(text, sizeof text,
-                      "Updated to v%d.%d.%d \xE2\x80\x94 restart launcher to apply", manifest.major,
-                      manifest.minor, manifest.patch);
+                      "Updated to v%d.%d.%d \xE2\x80\x94 restart launcher to apply", m.major,
+                      m.minor, m.patch);
     else
-        std::snprintf(text, sizeof text, "Updated to v%d.%d.%d", manifest.major, manifest.minor,
-                      manifest.patch);
-    post_final_progress(events, text, "success");
-    post_ui_event_reliably(event_text::update_complete(n, outcome.restart));
+        std::snprintf(text, sizeof text, "Updated to v%d.%d.%d", m.major, m.minor, m.patch);
+    post_final_progress(check.progress, text, "success");
+    post_ui_event_reliably(
+        event_text::update_complete(static_cast<int>(check.queue.size()), outcome.restart));
+}
+
+Outcome run_check(Check& check) {
+    begin_check(check);
+    if (!fetch_manifest(check) || !verify_signature(check) || !read_manifest(check))
+        return {};
+    compare_files(check);
+    set_aside_linked(check);
+    if (check.queue.empty() && check.linked.empty())
+        return report_current(check);
+    if (!download_files(check))
+        return {};
+    const Outcome outcome = install_files(check);
+    finish_update(check, outcome);
     return outcome;
 }
 
@@ -314,6 +358,30 @@ void post_window_request_reliably(platform::WindowRequest request) {
 }
 
 }  // namespace
+
+void post_progress(ProgressLog* log, const char* status, const char* state, double fraction) {
+    if (log == nullptr) {
+        post_ui_event(event_text::progress(status, state, fraction));
+        return;
+    }
+    // The parts first: a repeat is dropped before its text is built.
+    std::string digits = event_text::fraction(fraction);
+    if (digits == log->fraction && log->status == status && log->state == state)
+        return;
+    // One buffer for the check's thread: a check of a large installation sends one "Checking"
+    // event per file, and each would otherwise build and free a text of its own.
+    thread_local std::string text;
+    text.clear();
+    event_text::append_progress(text, status, state, fraction);
+    // Two statuses can differ only past the cut that ends every event.
+    const bool repeat = text == log->text;
+    log->status = status;
+    log->state = state;
+    log->fraction = std::move(digits);
+    log->text.swap(text);
+    if (!repeat)
+        post_ui_event(log->text);
+}
 
 bool create_staging_dir(const std::string& dir) {
     const std::string staging = join_path(dir, "updates");
@@ -360,19 +428,8 @@ double download_fraction(std::uint64_t received, std::uint64_t total, int index,
 
 bool download_progress(const DownloadProgressContext& context, std::uint64_t received,
                        std::uint64_t total) {
-    const double fraction = download_fraction(received, total, context.index, context.count);
-    if (context.last_posted != nullptr) {
-        char digits[32];
-        const auto printed =
-            std::to_chars(digits, digits + sizeof digits, fraction, std::chars_format::fixed, 3);
-        if (printed.ec == std::errc()) {
-            const std::string_view text(digits, static_cast<std::size_t>(printed.ptr - digits));
-            if (!context.last_fraction.empty() && text == context.last_fraction)
-                return true;
-            context.last_fraction.assign(text);
-        }
-    }
-    post_progress(context.last_posted, context.status.c_str(), "working", fraction);
+    post_progress(context.log, context.status.c_str(), "working",
+                  download_fraction(received, total, context.index, context.count));
     return true;
 }
 
@@ -389,15 +446,16 @@ bool run_update_check_impl(bool repair) {
     if (update_in_progress.exchange(true))
         return false;
 
-    CheckEvents events;
+    Check check;
+    check.repair = repair;
     Outcome outcome;
     try {
-        outcome = run_check(repair, events);
+        outcome = run_check(check);
     } catch (...) {
         // Nothing here may end the process; the page hears that the check stopped.
         outcome = {};
         try {
-            post_final_progress(events, "Update failed.", "error");
+            post_final_progress(check.progress, "Update failed.", "error");
         } catch (...) {
         }
     }

@@ -18,19 +18,29 @@ bool run_update_check_impl(bool repair);
 bool create_staging_dir(const std::string& exe_dir);
 void remove_staging_dir(const std::string& exe_dir);
 
+// The check's last progress event: a progress call that would repeat it posts nothing. A flood
+// of download progress calls mostly repeats the same three-decimal fraction (a 1 GiB file makes
+// some 260,000 calls, of which a few hundred change what the page shows), and the page could not
+// tell those events apart. The parts of the text are kept beside it, so that a repeat is dropped
+// before any text is built.
+struct ProgressLog {
+    std::string text;
+    std::string status;
+    std::string state;
+    std::string fraction;
+};
+
+// Sends one progress event unless it would repeat the last one `log` holds; without a log,
+// always.
+void post_progress(ProgressLog* log, const char* status, const char* state, double fraction);
+
 // What the progress of one download needs: the "Downloading" text sent before it, the file's
-// zero-based place in the work queue and the queue's length. `last_posted`, when set, is the
-// check's last progress text: a call whose event would repeat it posts nothing.
+// zero-based place in the work queue, the queue's length and the check's progress log.
 struct DownloadProgressContext {
     std::string status;
     int index = 0;
     int count = 1;
-    std::string* last_posted = nullptr;
-    // The fraction, as the event prints it, of this download's last call. Nothing else posts
-    // progress between two calls of one download, so a call that would print the same fraction
-    // would repeat the last event: it is dropped before any text is built (a 1 GiB file makes
-    // some 260,000 calls, of which a few hundred change what the page shows).
-    mutable std::string last_fraction;
+    ProgressLog* log = nullptr;
 };
 
 // (min(received / total, 1) + index) / count; received / total counts as 0 when total is 0.

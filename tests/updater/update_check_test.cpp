@@ -432,7 +432,7 @@ TEST(DownloadProgress, FractionWithinTheFilesShare) {
 
 TEST(DownloadProgress, IdenticalTextsAreCoalesced) {
     fake::reset();
-    std::string last;
+    updater::ProgressLog last;
     const updater::DownloadProgressContext context{"Downloading a (1/2)", 0, 2, &last};
     for (std::uint64_t received : {0, 0, 500, 500, 1000, 1000, 2000})
         EXPECT_TRUE(updater::download_progress(context, received, 1000));
