@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <memory>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 #include "km/build_config.h"
@@ -14,6 +13,7 @@
 #include "launcher/events.h"
 #include "launcher/feeds/feeds.h"
 #include "launcher/game/launch.h"
+#include "launcher/worker.h"
 #include "platform/platform.h"
 #include "updater/update_check.h"
 
@@ -159,17 +159,8 @@ void send_ready_answers() {
 void start_update_check(bool repair) {
     if (updater::update_in_progress.load())
         return;
-    try {
-        std::thread([repair] {
-            try {
-                updater::run_update_check_impl(repair);
-            } catch (...) {
-                // Nothing may unwind out of a worker; the check reports its own failures.
-            }
-        }).detach();
-    } catch (const std::system_error&) {
-        // No thread could be made: the click does nothing, as while a check runs.
-    }
+    // Without a thread the click does nothing, as while a check runs.
+    start_detached([repair] { updater::run_update_check_impl(repair); });
 }
 
 namespace {

@@ -161,17 +161,21 @@ void post_ui_event(const std::string& json) {
     platform::post_ui_event_text(json);
 }
 
-void post_ui_event_reliably(const std::string& json) {
+void post_reliably(const std::function<bool()>& post) {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::seconds(10);
     auto pause = std::chrono::milliseconds(1);
-    while (!platform::post_ui_event_text(json)) {
+    while (!post()) {
         if (!platform::window_exists() || clock::now() >= deadline)
             return;
         std::this_thread::sleep_for(pause);
         if (pause < std::chrono::milliseconds(20))
             pause *= 2;
     }
+}
+
+void post_ui_event_reliably(const std::string& json) {
+    post_reliably([&json] { return platform::post_ui_event_text(json); });
 }
 
 namespace event_text {

@@ -1,6 +1,7 @@
 // Events to the page: one small JSON object each, with exact texts.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,10 @@ std::wstring utf8_to_wide(const std::string& text);
 void post_ui_event(const std::string& json);
 // The same, for final events that must not be lost: retried while the window's queue is full.
 void post_ui_event_reliably(const std::string& json);
+// The one retry policy for posts to the window that must not be lost (final events, window
+// requests): `post` is tried again while it reports a full queue, with pauses growing from 1 ms
+// to 20 ms, for as long as the window exists and at most 10 s.
+void post_reliably(const std::function<bool()>& post);
 
 void send_progress(const char* status, const char* state, double fraction);
 void send_updating(bool is_updating);

@@ -2,13 +2,11 @@
 // staging folder, installation, and the events that tell the page each step.
 #include "updater/update_check.h"
 
-#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <limits>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -347,14 +345,9 @@ Outcome run_check(Check& check) {
     return outcome;
 }
 
-// Window requests are as important as final events: retried while the window's queue is full.
+// Window requests are as important as final events.
 void post_window_request_reliably(platform::WindowRequest request) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!platform::post_window_request(request)) {
-        if (!platform::window_exists() || std::chrono::steady_clock::now() >= deadline)
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    post_reliably([request] { return platform::post_window_request(request); });
 }
 
 }  // namespace

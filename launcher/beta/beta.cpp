@@ -8,12 +8,12 @@
 #include <iterator>
 #include <mutex>
 #include <system_error>
-#include <thread>
 
 #include "km/build_config.h"
 #include "launcher/app_state.h"
 #include "launcher/commands.h"
 #include "launcher/events.h"
+#include "launcher/worker.h"
 #include "platform/files.h"
 #include "updater/transfers.h"
 
@@ -208,18 +208,7 @@ void beta_login(BetaLoginRequest& request) {
 }
 
 void start_beta_login(std::unique_ptr<BetaLoginRequest> request) {
-    try {
-        std::thread([request = std::move(request)]() mutable {
-            try {
-                beta_login(*request);
-            } catch (...) {
-                // An escaping exception would end the whole launcher; the page just gets no
-                // answer for this sign-in.
-            }
-        }).detach();
-    } catch (const std::system_error&) {
-        // No thread could be started: the sign-in is dropped like an unreachable server would be.
-    }
+    start_detached([request = std::move(request)] { beta_login(*request); });
 }
 
 }  // namespace km

@@ -5,8 +5,8 @@
 #pragma once
 
 #include <atomic>
-#include <system_error>
-#include <thread>
+
+#include "launcher/worker.h"
 
 namespace km {
 
@@ -20,19 +20,17 @@ inline void request_coalesced_run(CoalescedRun& run, void (*job)()) {
     run.again.store(true);
     if (run.running.exchange(true))
         return;  // the running worker sees `again` and goes round once more
-    try {
-        std::thread([&run, job] {
-            do {
-                while (run.again.exchange(false))
-                    job();
-                run.running.store(false);
-                // A request that came between the last run and the store above found the
-                // worker still running: take the work back unless a new worker already has.
-            } while (run.again.load() && !run.running.exchange(true));
-        }).detach();
-    } catch (const std::system_error&) {
+    const bool started = start_detached([&run, job] {
+        do {
+            while (run.again.exchange(false))
+                job();
+            run.running.store(false);
+            // A request that came between the last run and the store above found the worker
+            // still running: take the work back unless a new worker already has.
+        } while (run.again.load() && !run.running.exchange(true));
+    });
+    if (!started)
         run.running.store(false);  // no thread to be had: the next request tries again
-    }
 }
 
 }  // namespace km

@@ -11,6 +11,7 @@
 #include "launcher/events.h"
 #include "launcher/feeds/coalesced_run.h"
 #include "launcher/feeds/feeds.h"
+#include "launcher/worker.h"
 #include "updater/transfers.h"
 #include "updater/update_check.h"
 
@@ -26,18 +27,15 @@ std::atomic<bool> poller_running{false};
 void start_one_fetch() {
     if (fetch_running.exchange(true))
         return;
-    try {
-        std::thread([] {
-            try {
-                fetch_realm_status();
-            } catch (...) {
-                // A failed poll is silent; the next tick tries again.
-            }
-            fetch_running.store(false);
-        }).detach();
-    } catch (const std::system_error&) {
+    // A failed poll is silent; the next tick tries again.
+    const bool started = start_detached([] {
+        struct Done {
+            ~Done() { fetch_running.store(false); }
+        } done;
+        fetch_realm_status();
+    });
+    if (!started)
         fetch_running.store(false);
-    }
 }
 
 }  // namespace
@@ -99,15 +97,13 @@ void start_probe_server() {
 void start_realm_poller() {
     if (poller_running.exchange(true))
         return;
-    try {
-        std::thread([] {
-            try {
-                poll_realm_status();
-            } catch (...) {
-            }
-            poller_running.store(false);
-        }).detach();
-    } catch (const std::system_error&) {
+    const bool started = start_detached([] {
+        struct Done {
+            ~Done() { poller_running.store(false); }
+        } done;
+        poll_realm_status();
+    });
+    if (!started) {
         // No poller thread: let the next ready command try again.
         poller_running.store(false);
         realm_poll_started.store(false);

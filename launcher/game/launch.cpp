@@ -2,11 +2,10 @@
 #include "launcher/game/launch.h"
 
 #include <filesystem>
-#include <system_error>
-#include <thread>
 
 #include "km/build_config.h"
 #include "launcher/app_state.h"
+#include "launcher/worker.h"
 #include "platform/platform.h"
 #include "updater/staging.h"
 #include "updater/update_check.h"
@@ -60,16 +59,9 @@ void launch_worker(std::unique_ptr<std::string> extra) {
 }
 
 void start_launch_worker(std::string extra) {
-    try {
-        std::thread([extra = std::make_unique<std::string>(std::move(extra))]() mutable {
-            try {
-                launch_worker(std::move(extra));
-            } catch (...) {
-                // The launcher stays open; an escaping exception would end it.
-            }
-        }).detach();
-    } catch (const std::system_error&) {
-    }
+    start_detached([extra = std::make_unique<std::string>(std::move(extra))]() mutable {
+        launch_worker(std::move(extra));
+    });
 }
 
 }  // namespace km

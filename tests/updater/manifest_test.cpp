@@ -165,7 +165,7 @@ TEST(ManifestReading, AwkwardDocumentsReadAsTheTreeReadsThem) {
         "{",
         R"({"files":[{"path":"a","sha256":"s",}]})",
         // Bytes after the document, hidden behind a NUL or not.
-        entry + std::string("\0{\"files\":[]}", 14),
+        std::string(entry).append("\0{\"files\":[]}", 14),
         entry + "{}",
     };
     for (const std::string& text : documents)
