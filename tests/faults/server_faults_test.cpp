@@ -63,6 +63,13 @@ TEST_F(ServerFaults, GarbageInsteadOfTheManifestIsRefused) {
         {"chunk size beyond 64 bits",
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nfffffffffffffffffffffff\r\n{}"},
         {"endless header", "HTTP/1.1 200 OK\r\nX: " + std::string(4 << 20, 'x')},
+        {"endless header lines",
+         [] {
+             std::string many = "HTTP/1.1 200 OK\r\n";
+             for (int i = 0; i < 100'000; ++i)
+                 many += "X-Pad: " + std::string(40, 'p') + "\r\n";
+             return many;
+         }()},
     };
     const std::string unsigned_text = event_text::progress(
         "Update blocked: missing or malformed manifest signature.", "error", 1.0);
