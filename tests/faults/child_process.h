@@ -3,6 +3,7 @@
 // on disk.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -10,8 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -99,10 +102,16 @@ inline int check_in_child(const std::string& dir, const std::string& host, int p
 // The child runs from construction until kill_now or wait.
 class CheckChild {
   public:
+    // A busy machine may refuse a fork for a moment (a process or memory limit): retried for up
+    // to 10 s, then reported, so that the test fails for its real reason.
     CheckChild(const std::string& exe_dir, const std::string& host, int port,
                const Limits& limits = {}) {
         std::fflush(nullptr);
-        pid_ = ::fork();
+        for (int tries = 0;
+             (pid_ = ::fork()) < 0 && (errno == EAGAIN || errno == ENOMEM) && tries < 1000; ++tries)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (pid_ < 0)
+            ADD_FAILURE() << "fork failed: " << std::strerror(errno);
         if (pid_ == 0)
             ::_exit(check_in_child(exe_dir, host, port, limits, out_.str() + "/events"));
     }
@@ -130,13 +139,25 @@ class CheckChild {
     // kill cannot hit another process), then kills it.
     ChildResult wait() {
         siginfo_t info{};
-        poll_until(
-            [&] {
-                return ::waitid(P_PID, static_cast<id_t>(pid_), &info,
-                                WEXITED | WNOHANG | WNOWAIT) == 0 &&
-                       info.si_pid == pid_;
-            },
-            std::chrono::seconds(90));
+        if (pid_ > 0 && !poll_until(
+                            [&] {
+                                return ::waitid(P_PID, static_cast<id_t>(pid_), &info,
+                                                WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                                       info.si_pid == pid_;
+                            },
+                            std::chrono::seconds(90))) {
+            // Where it hangs, for the log of a run that cannot be repeated at will.
+            std::string where = "check still running after 90 s:\n";
+            const std::string gdb =
+                "gdb -q -batch -p " + std::to_string(pid_) + " -ex 'thread apply all bt' 2>&1";
+            if (FILE* out = ::popen(gdb.c_str(), "r")) {
+                char line[512];
+                while (std::fgets(line, sizeof line, out) != nullptr)
+                    where += line;
+                ::pclose(out);
+            }
+            ADD_FAILURE() << where;
+        }
         return kill_now();
     }
 
