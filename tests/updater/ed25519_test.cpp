@@ -120,28 +120,6 @@ TEST(Ed25519, KeysThatDoNotDecodeAreRejected) {
     }
 }
 
-TEST(Ed25519, ReduceModOrder) {
-    const struct {
-        const char* wide;  // little-endian, zero-extended to 64 bytes
-        const char* reduced;
-    } cases[] = {
-        {"edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010",
-         "0000000000000000000000000000000000000000000000000000000000000000"},
-        {"ecd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010",
-         "ecd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010"},
-        {"ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff"
-         "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff",
-         "000f9c44e31106a447938568a71b0ed065bef517d273ecce3d9a307c1b419903"},
-    };
-    for (const auto& c : cases) {
-        std::string wide = from_hex(c.wide);
-        wide.resize(64, '\0');
-        std::uint8_t out[32];
-        ed25519::reduce_mod_l(bytes(wide), out);
-        EXPECT_EQ(to_hex(out, 32), c.reduced) << c.wide;
-    }
-}
-
 // Project Wycheproof's vectors: every verdict must match.
 TEST(Ed25519, WycheproofVectors) {
     const std::string path = std::string(KM_SHARED_TESTDATA) + "/wycheproof-ed25519.json";
