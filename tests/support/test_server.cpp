@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <fstream>
-#include <memory>
+#include <iterator>
 #include <stdexcept>
 
 namespace km::test {
@@ -27,17 +27,6 @@ const std::array<char, stream_chunk + pattern_period>& pattern_table() {
     return table;
 }
 
-std::string content_type_for(const fs::path& file) {
-    const std::string ext = file.extension().string();
-    if (ext == ".json")
-        return "application/json";
-    if (ext == ".html")
-        return "text/html";
-    if (ext == ".png")
-        return "image/png";
-    return "application/octet-stream";
-}
-
 }  // namespace
 
 TestServer::TestServer() {
@@ -56,8 +45,6 @@ void TestServer::start(const std::string& host, int port) {
     };
     server_.Get(".*", dispatcher);
     server_.Post(".*", dispatcher);
-    server_.Put(".*", dispatcher);
-    server_.Delete(".*", dispatcher);
 
     if (port == 0) {
         port_ = server_.bind_to_any_port(host);
@@ -245,25 +232,12 @@ bool TestServer::serve_file(const std::string& path, httplib::Response& res) {
     std::error_code ec;
     if (!fs::is_regular_file(file, ec))
         return false;
-    const auto size = fs::file_size(file, ec);
-    if (ec)
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
         return false;
-    auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
-    if (!*in)
-        return false;
-    auto buffer = std::make_shared<std::vector<char>>(stream_chunk);
     res.status = 200;
-    res.set_content_provider(
-        static_cast<std::size_t>(size), content_type_for(file),
-        [in, buffer](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-            in->seekg(static_cast<std::streamoff>(offset));
-            in->read(buffer->data(),
-                     static_cast<std::streamsize>(std::min(length, buffer->size())));
-            const auto got = in->gcount();
-            if (got <= 0)
-                return false;
-            return sink.write(buffer->data(), static_cast<std::size_t>(got));
-        });
+    res.set_content(std::string(std::istreambuf_iterator<char>(in), {}),
+                    "application/octet-stream");
     return true;
 }
 

@@ -57,7 +57,7 @@ class TestServer {
                std::string content_type = "application/octet-stream");
     // Full control for one method ("GET", "POST") and path; replaces route() for that pair.
     void handle(const std::string& method, const std::string& path, Handler handler);
-    // GET /x answers the file root/x (streamed from disk); paths with "..", "." or empty
+    // GET /x answers the file root/x; paths with "..", "." or empty
     // components are refused with 404.
     void serve_file_tree(const std::filesystem::path& root);
 

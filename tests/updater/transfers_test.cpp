@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_server.h"
@@ -115,31 +114,6 @@ TEST(HttpPostJson, AnswersByStatus) {
     EXPECT_EQ(request.body, R"({"user":"a"})");
     ASSERT_EQ(request.headers.count("Content-Type"), 1u);
     EXPECT_EQ(request.headers.find("Content-Type")->second, "application/json");
-}
-
-TEST(HttpErrorText, StandardTexts) {
-    using E = httplib::Error;
-    const std::vector<std::pair<E, std::string>> table = {
-        {E::Success, "Success (no error)"},
-        {E::Unknown, "Unknown"},
-        {E::Connection, "Could not establish connection"},
-        {E::BindIPAddress, "Failed to bind IP address"},
-        {E::Read, "Failed to read connection"},
-        {E::Write, "Failed to write connection"},
-        {E::ExceedRedirectCount, "Maximum redirect count exceeded"},
-        {E::Canceled, "Connection handling canceled"},
-        {E::SSLConnection, "SSL connection failed"},
-        {E::SSLLoadingCerts, "SSL certificate loading failed"},
-        {E::SSLServerVerification, "SSL server verification failed"},
-        {E::UnsupportedMultipartBoundaryChars, "Unsupported HTTP multipart boundary characters"},
-        {E::Compression, "Compression failed"},
-        {E::ConnectionTimeout, "Connection timed out"},
-        // Codes the library added later have no text of ours.
-        {E::ProxyConnection, "Invalid"},
-        {static_cast<E>(-1), "Invalid"},
-    };
-    for (const auto& [code, text] : table)
-        EXPECT_EQ(http_error_text(static_cast<int>(code)), text);
 }
 
 class Download : public ::testing::Test {
