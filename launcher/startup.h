@@ -13,17 +13,8 @@ std::string compute_exe_dir(const std::string& module_path, bool windows_rules);
 // file on first start.
 void load_launcher_config();
 
-// The file:/// URL of a local path (backslashes become slashes; characters that would end the
-// path or are not allowed in a URL are percent-escaped).
-std::string file_url(const std::string& local_path);
-// The page's file:/// URL for an exe_dir.
-std::string page_url(const std::string& dir);
-
 // The drag-strip hit test: true (HTCAPTION) for the top 36 rows left of the last 92 columns.
 bool drag_strip_hit(int client_x, int client_y, int client_width);
-
-// The web view runtime installer flow; true when a new launcher instance was started.
-bool install_webview_runtime(const std::string& dir, const std::string& module_path);
 
 // Steps of start-up before the window: runtime check, pending self-update, configuration.
 // Returns -1 to go on creating the window, otherwise the process exit code.

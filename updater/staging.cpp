@@ -9,6 +9,7 @@
 
 #include "km/build_config.h"
 #include "launcher/app_state.h"
+#include "launcher/paths.h"
 #include "platform/platform.h"
 #include "updater/sha256.h"
 
@@ -22,13 +23,6 @@ constexpr int copy_attempts = 5;
 constexpr auto copy_pause = std::chrono::milliseconds(150);
 constexpr int delete_attempts = 10;
 constexpr auto delete_pause = std::chrono::milliseconds(100);
-
-// Existence where an error (e.g. access denied on the folder) reads as "not there": every
-// caller then leaves the file alone, which is the safe reading.
-bool present(const fs::path& path) {
-    std::error_code ec;
-    return fs::exists(path, ec) && !ec;
-}
 
 // The standard rename replaces an existing target on both builds (MoveFileExW with
 // MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED in mingw-w64's library).
@@ -91,18 +85,6 @@ bool move_over(const fs::path& from, const fs::path& to) {
             return false;
     }
     return rename_replacing(from, to);
-}
-
-std::string parent_of(const std::string& path) {
-    const std::string_view separators = km::build::windows_path_rules ? "\\/" : "/";
-    std::size_t cut = path.find_last_of(separators);
-    if (cut == std::string::npos)
-        return {};
-    while (cut > 0 && separators.find(path[cut - 1]) != std::string_view::npos)
-        --cut;
-    if (cut == 0)
-        return path.substr(0, 1);
-    return path.substr(0, cut);
 }
 
 }  // namespace
@@ -188,7 +170,7 @@ bool apply_pending_update(const std::string& destination) {
         const fs::path target = fs::u8path(destination);
         const fs::path pending = fs::u8path(destination + ".update");
         const fs::path old = fs::u8path(destination + ".old");
-        if (!present(pending) || link_on_the_way(destination) ||
+        if (!exists_quietly(destination + ".update") || link_on_the_way(destination) ||
             link_on_the_way(destination + ".update") || link_on_the_way(destination + ".old"))
             return false;
 
@@ -218,7 +200,7 @@ void remove_old_copy(const std::string& destination) {
     try {
         const std::string old_name = destination + ".old";
         const fs::path old = fs::u8path(old_name);
-        if (!present(old) || link_on_the_way(old_name))
+        if (!exists_quietly(old_name) || link_on_the_way(old_name))
             return;
         for (int attempt = 0; attempt < delete_attempts; ++attempt) {
             // Windows refuses to delete a read-only file; without this it would stay forever
@@ -226,7 +208,7 @@ void remove_old_copy(const std::string& destination) {
             make_writable(old_name);
             std::error_code ec;
             fs::remove(old, ec);
-            if (!ec || !present(old))
+            if (!ec || !exists_quietly(old_name))
                 return;
             std::this_thread::sleep_for(delete_pause);
         }

@@ -16,6 +16,7 @@
 #include <httplib.h>
 
 #include "km/build_config.h"
+#include "launcher/paths.h"
 #include "updater/sha256.h"
 
 namespace km::updater {
@@ -182,19 +183,6 @@ httplib::Result capped_get(const std::string& host, int port, const std::string&
     return watched(*client, [&](httplib::Client& c, SpeedWatch& watch) {
         return c.Get(path, CappedSink{body, watch});
     });
-}
-
-// The folder part of `dest`: without its last component and the separators before it.
-std::string parent_of(const std::string& dest) {
-    const std::string_view separators = km::build::windows_path_rules ? "\\/" : "/";
-    std::size_t cut = dest.find_last_of(separators);
-    if (cut == std::string::npos)
-        return {};
-    while (cut > 0 && separators.find(dest[cut - 1]) != std::string_view::npos)
-        --cut;
-    if (cut == 0)
-        return dest.substr(0, 1);  // the root itself
-    return dest.substr(0, cut);
 }
 
 }  // namespace

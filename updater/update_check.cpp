@@ -13,6 +13,7 @@
 #include "km/build_config.h"
 #include "launcher/app_state.h"
 #include "launcher/events.h"
+#include "launcher/paths.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "updater/manifest.h"
@@ -71,16 +72,6 @@ struct Check {
 
 bool entry_applies(const ManifestEntry& entry) {
     return entry.platform != "linux";
-}
-
-// `dir` and a manifest path (components separated by "/") joined into one narrow path.
-std::string join_path(const std::string& dir, const std::string& relative) {
-    std::string joined = dir;
-    if (joined.empty() || (joined.back() != '/' && joined.back() != '\\'))
-        joined += build::path_separator;
-    for (char c : relative)
-        joined += c == '/' ? build::path_separator[0] : c;
-    return joined;
 }
 
 // Where each entry lives locally. An entry path that could leave the installation folder makes

@@ -9,7 +9,7 @@
 #include "launcher/events.h"
 #include "launcher/feeds/coalesced_run.h"
 #include "launcher/feeds/feeds.h"
-#include "launcher/startup.h"
+#include "launcher/paths.h"
 #include "updater/transfers.h"
 
 namespace km {

@@ -4,6 +4,7 @@
 #include <webkit2/webkit2.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
@@ -11,6 +12,7 @@
 #include "km/gtk/launcher_icon_png.h"
 #include "launcher/app_state.h"
 #include "launcher/commands.h"
+#include "launcher/paths.h"
 #include "launcher/startup.h"
 #include "launcher/webview_host.h"
 #include "platform/gtk/gtk_host.h"
@@ -235,10 +237,15 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    int code = 1;
     try {
-        return run(argc, argv);
+        code = run(argc, argv);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "Launcher: %s\n", error.what());
-        return 1;
     }
+    // Workers are never joined and may still be running. Returning would run the static
+    // destructors while they can still read the objects being destroyed (the configuration, the
+    // flags); ending the process here stops every thread first, as the Windows shell does.
+    std::fflush(nullptr);
+    std::_Exit(code);
 }

@@ -5,6 +5,7 @@
 #include "launcher/app_state.h"
 #include "launcher/commands.h"
 #include "launcher/events.h"
+#include "launcher/paths.h"
 #include "launcher/startup.h"
 #include "launcher/webview_host.h"
 #include "platform/platform.h"

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "launcher/feeds/feeds.h"
-#include "launcher/startup.h"
+#include "launcher/paths.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string document(reinterpret_cast<const char*>(data), size);

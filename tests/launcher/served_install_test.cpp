@@ -2,7 +2,7 @@
 // and the update check before a game start.
 #include "launcher/feeds/feeds.h"
 #include "launcher/game/launch.h"
-#include "launcher/startup.h"
+#include "launcher/paths.h"
 
 #include <gtest/gtest.h>
 

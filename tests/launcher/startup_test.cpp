@@ -1,5 +1,7 @@
 #include "launcher/startup.h"
 #include "launcher/cmdline.h"
+#include "launcher/paths.h"
+#include "launcher/runtime_installer.h"
 
 #include <gtest/gtest.h>
 
