@@ -39,67 +39,6 @@ bool starts_with_ignoring_case(const std::string& text, const char* prefix) {
 
 }  // namespace
 
-std::string json_get_string(const std::string& text, const std::string& key) {
-    const std::string needle = "\"" + key + "\"";
-    const auto at = text.find(needle);
-    if (at == std::string::npos)
-        return {};
-    const auto colon = text.find(':', at);
-    if (colon == std::string::npos)
-        return {};
-    const auto quote = text.find('"', colon);
-    if (quote == std::string::npos)
-        return {};
-    std::string value;
-    for (std::size_t i = quote + 1; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '"')
-            break;
-        if (c != '\\') {
-            value += c;
-            continue;
-        }
-        if (i + 1 >= text.size()) {
-            value += '\\';
-            break;
-        }
-        const char next = text[++i];
-        switch (next) {
-            case 'n':
-                value += '\n';
-                break;
-            case 'r':
-                value += '\r';
-                break;
-            case 't':
-                value += '\t';
-                break;
-            default:
-                value += next;
-                break;
-        }
-    }
-    return value;
-}
-
-bool json_get_bool(const std::string& text, const std::string& key, bool default_value) {
-    const std::string needle = "\"" + key + "\"";
-    const auto at = text.find(needle);
-    if (at == std::string::npos)
-        return default_value;
-    const auto colon = text.find(':', at);
-    if (colon == std::string::npos)
-        return default_value;
-    const auto start = text.find_first_not_of(" \t\r\n", colon + 1);
-    if (start == std::string::npos)
-        return default_value;
-    if (text.compare(start, 4, "true") == 0)
-        return true;
-    if (text.compare(start, 5, "false") == 0)
-        return false;
-    return default_value;
-}
-
 std::string filter_map_name(const std::string& value) {
     std::string name;
     for (char c : value) {

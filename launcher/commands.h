@@ -6,11 +6,9 @@
 
 #include "launcher/beta/beta.h"
 #include "launcher/config/game_settings.h"
+#include "launcher/json_text.h"
 
 namespace km {
-
-std::string json_get_string(const std::string& text, const std::string& key);
-bool json_get_bool(const std::string& text, const std::string& key, bool default_value);
 
 // Dispatches one command message (UTF-8 JSON text). Window's thread only.
 void handle_page_command(const std::string& message);

@@ -27,63 +27,6 @@ void append_utf16(std::u16string& out, char32_t code_point) {
 
 }  // namespace
 
-std::string json_escape(const std::string& text) {
-    std::string out;
-    out.reserve(text.size() + 8);
-    append_json_escaped(out, text);
-    return out;
-}
-
-void append_json_escaped(std::string& out, std::string_view text) {
-    static const char hex[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        // Runs that need no escape are copied whole.
-        std::size_t run = i;
-        while (run < text.size() && static_cast<unsigned char>(text[run]) >= 0x20 &&
-               text[run] != '"' && text[run] != '\\')
-            ++run;
-        if (run > i) {
-            out.append(text.substr(i, run - i));
-            i = run;
-            if (i == text.size())
-                break;
-        }
-        const char c = text[i];
-        const auto byte = static_cast<unsigned char>(c);
-        switch (byte) {
-            case 0x08:
-                out += "\\b";
-                break;
-            case 0x09:
-                out += "\\t";
-                break;
-            case 0x0A:
-                out += "\\n";
-                break;
-            case 0x0C:
-                out += "\\f";
-                break;
-            case 0x0D:
-                out += "\\r";
-                break;
-            case 0x22:
-                out += "\\\"";
-                break;
-            case 0x5C:
-                out += "\\\\";
-                break;
-            default:
-                if (byte < 0x20) {
-                    out += "\\u00";
-                    out += hex[byte >> 4];
-                    out += hex[byte & 0xF];
-                } else {
-                    out += c;
-                }
-        }
-    }
-}
-
 // UTF-8 to UTF-16 the way Windows' converter does it: every maximal ill-formed subpart
 // (a stray continuation byte, a truncated sequence, an overlong form, an encoded surrogate,
 // anything beyond U+10FFFF) becomes one U+FFFD, and NUL bytes are converted like any other.

@@ -6,13 +6,12 @@
 #include <string_view>
 #include <vector>
 
+#include "launcher/json_text.h"
+
 namespace km {
 
 struct GameSettings;
 
-std::string json_escape(const std::string& text);
-// The same, appended to `out`: no text of its own.
-void append_json_escaped(std::string& out, std::string_view text);
 std::u16string utf8_to_utf16(const std::string& text);
 std::wstring utf8_to_wide(const std::string& text);
 

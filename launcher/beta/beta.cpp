@@ -11,8 +11,8 @@
 
 #include "km/build_config.h"
 #include "launcher/app_state.h"
-#include "launcher/commands.h"
 #include "launcher/events.h"
+#include "launcher/json_text.h"
 #include "launcher/worker.h"
 #include "platform/files.h"
 #include "updater/transfers.h"
@@ -21,9 +21,6 @@ namespace km {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr char base64_alphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Login workers write the file and the window's thread reads it; one at a time, so two
 // remembered sign-ins finishing together cannot interleave their bytes.
@@ -51,76 +48,6 @@ const char* failure_reason(int status) {
 
 std::string beta_creds_path() {
     return exe_path("cache") + build::path_separator + "beta_creds.json";
-}
-
-void escape_login_field(const std::string& text, std::string& out) {
-    for (char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                out += c;
-        }
-    }
-}
-
-std::string base64_encode(const std::string& bytes) {
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    unsigned accumulator = 0;
-    int bits = -6;
-    for (char c : bytes) {
-        accumulator = (accumulator << 8) | static_cast<unsigned char>(c);
-        bits += 8;
-        while (bits >= 0) {
-            out += base64_alphabet[(accumulator >> bits) & 0x3F];
-            bits -= 6;
-        }
-    }
-    if (bits > -6)
-        out += base64_alphabet[((accumulator << 8) >> (bits + 8)) & 0x3F];
-    while (out.size() % 4 != 0)
-        out += '=';
-    return out;
-}
-
-std::string base64_decode(const std::string& text) {
-    // Every byte outside the alphabet counts as 0; only "=" and bytes below "+" are skipped.
-    static const auto table = [] {
-        std::array<unsigned char, 256> values{};
-        for (int i = 0; i < 64; ++i)
-            values[static_cast<unsigned char>(base64_alphabet[i])] = static_cast<unsigned char>(i);
-        return values;
-    }();
-    std::string out;
-    out.reserve(text.size() / 4 * 3);
-    unsigned accumulator = 0;
-    int bits = -8;
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == '=' || byte < '+')
-            continue;
-        accumulator = ((accumulator << 6) | table[byte]) & 0xFFFFFF;
-        bits += 6;
-        if (bits >= 0) {
-            out += static_cast<char>((accumulator >> bits) & 0xFF);
-            bits -= 8;
-        }
-    }
-    return out;
 }
 
 void save_beta_creds(const std::string& username, const std::string& password) {

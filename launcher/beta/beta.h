@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "launcher/json_text.h"
+
 namespace km {
 
 struct BetaLoginRequest {
@@ -19,8 +21,5 @@ void start_beta_login(std::unique_ptr<BetaLoginRequest> request);
 void save_beta_creds(const std::string& username, const std::string& password);
 void send_saved_beta_creds();
 std::string beta_creds_path();
-void escape_login_field(const std::string& text, std::string& out);
-std::string base64_encode(const std::string& bytes);
-std::string base64_decode(const std::string& text);
 
 }  // namespace km

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "launcher/beta/beta.h"
+#include "launcher/json_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);

@@ -1,7 +1,7 @@
 // json_get_string on any bytes: the first byte picks the key, the rest is the message.
 #include <cstdlib>
 
-#include "launcher/commands.h"
+#include "launcher/json_text.h"
 #include "tests/fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
