@@ -11,10 +11,10 @@
 int main(int argc, char** argv) {
     const std::string host = argc > 1 ? argv[1] : km::build::beta_host;
     const int port = argc > 2 ? std::atoi(argv[2]) : 8080;
-    const std::string user =
-        std::getenv("KM_DEMO_BETA_USER") ? std::getenv("KM_DEMO_BETA_USER") : "demo";
-    const std::string password =
-        std::getenv("KM_DEMO_BETA_PASSWORD") ? std::getenv("KM_DEMO_BETA_PASSWORD") : "ashvow";
+    const char* user_set = std::getenv("KM_DEMO_BETA_USER");
+    const char* password_set = std::getenv("KM_DEMO_BETA_PASSWORD");
+    const std::string user = user_set ? user_set : "demo";
+    const std::string password = password_set ? password_set : "ashvow";
     httplib::Server server;
     server.Post("/api/launcher_login", [&](const httplib::Request& request,
                                            httplib::Response& response) {

@@ -119,7 +119,7 @@ void dispatch(const std::string& cmd, const std::string& message) {
                 throw;
             }
         }
-    } else if (cmd == "launch") {
+    } else if (cmd == "launch" || cmd == "launchWithMap" || cmd == "watchSpectator") {
         start_launch_worker(launch_extra_arguments(cmd, message));
     } else if (cmd == "loginBeta") {
         start_beta_login(std::make_unique<BetaLoginRequest>(beta_login_from_command(message)));
@@ -131,8 +131,6 @@ void dispatch(const std::string& cmd, const std::string& message) {
         std::error_code ec;
         if (!link_on_the_way(path))
             std::filesystem::remove(path, ec);
-    } else if (cmd == "launchWithMap" || cmd == "watchSpectator") {
-        start_launch_worker(launch_extra_arguments(cmd, message));
     } else if (cmd == "checkUpdates") {
         start_update_check(false);
     } else if (cmd == "repair") {

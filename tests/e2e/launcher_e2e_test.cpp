@@ -2,9 +2,6 @@
 // page through window.chrome.webview. One loopback server serves the release and is the page's
 // recorder: the page reports every event it receives and plays the commands the test queues.
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -20,13 +17,15 @@
 
 #include "km/build_config.h"
 #include "launcher/config/launcher_config.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_server.h"
 
-extern char** environ;
-
 namespace km {
 namespace {
+
+using test::eventually;
+using test::wait_exit;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -34,57 +33,6 @@ using nlohmann::json;
 
 const fs::path build_dir = KM_E2E_BUILD_DIR;
 constexpr char dev_seed[] = "9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60";
-
-// Starts `args` in `directory` with the current environment plus `extra_env` (NAME=value).
-pid_t spawn(std::vector<std::string> args, const fs::path& directory,
-            std::vector<std::string> env = {}, int fd3 = -1) {
-    for (char** e = environ; *e; ++e)
-        env.emplace_back(*e);
-    auto c_strings = [](std::vector<std::string>& texts) {
-        std::vector<char*> out;
-        for (auto& text : texts)
-            out.push_back(text.data());
-        out.push_back(nullptr);
-        return out;
-    };
-    auto argv = c_strings(args);
-    auto envp = c_strings(env);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
-    if (fd3 >= 0)
-        posix_spawn_file_actions_adddup2(&actions, fd3, 3);
-    pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0)
-        throw std::runtime_error("cannot start " + args[0]);
-    return pid;
-}
-
-bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
-
-// The child's exit code once it ended within `timeout` (-1: killed by a signal).
-std::optional<int> wait_exit(pid_t pid, std::chrono::milliseconds timeout) {
-    std::optional<int> code;
-    eventually(
-        [&] {
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid)
-                code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            return code.has_value();
-        },
-        timeout);
-    return code;
-}
 
 // Every running process whose executable lies in `directory`.
 std::vector<pid_t> processes_running_from(const fs::path& directory) {
@@ -100,10 +48,9 @@ std::vector<pid_t> processes_running_from(const fs::path& directory) {
     return found;
 }
 
-bool run_tool(const std::vector<std::string>& args) {
-    std::vector<std::string> full = args;
-    full[0] = (build_dir / args[0]).string();
-    return wait_exit(spawn(full, build_dir), 60s) == std::optional<int>(0);
+bool run_tool(std::vector<std::string> args) {
+    args[0] = (build_dir / args[0]).string();
+    return test::wait_exit(test::spawn(args, {.directory = build_dir}), 60s) == 0;
 }
 
 // A private Xvfb for this test program, unless it already runs on a display.
@@ -113,9 +60,9 @@ void ensure_display() {
         return;
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
-    xvfb = spawn(
+    xvfb = test::spawn(
         {"/usr/bin/Xvfb", "-displayfd", "3", "-screen", "0", "1280x800x24", "-nolisten", "tcp"},
-        "/", {}, fds[1]);
+        {.fd3 = fds[1]});
     ::close(fds[1]);
     std::string number;
     for (char c = 0; ::read(fds[0], &c, 1) == 1 && c != '\n';)
@@ -199,8 +146,8 @@ class LauncherE2E : public ::testing::Test {
             test::write_file(install / "launcher.ini", config_text(config));
         // The working directory differs from the installation on purpose: the game must be
         // started in the launcher's own folder, whatever the launcher's was.
-        launcher =
-            spawn({(install / "Launcher").string()}, work.path(), {"KM_DEMO_GAME_HEADLESS=1"});
+        launcher = test::spawn({(install / "Launcher").string()},
+                               {.directory = work.path(), .env = {"KM_DEMO_GAME_HEADLESS=1"}});
         ASSERT_TRUE(eventually([&] { return count("loaded") >= 1; })) << "the page never loaded";
     }
 

@@ -23,6 +23,7 @@
 
 #include "launcher/app_state.h"
 #include "platform/fake/fake_platform.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "updater/sha256.h"
 #include "updater/update_check.h"
@@ -46,18 +47,6 @@ struct Limits {
     unsigned long disk_bytes = 0;
     std::string seed, result;
 };
-
-// Polls `condition` every millisecond until it holds (true) or `limit` passed (false).
-template <typename Condition>
-bool poll_until(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // The forked child is single-threaded, which a new user namespace requires.
 inline bool mount_small_disk(const std::string& dir, unsigned long bytes) {
@@ -139,13 +128,13 @@ class CheckChild {
     // kill cannot hit another process), then kills it.
     ChildResult wait() {
         siginfo_t info{};
-        if (pid_ > 0 && !poll_until(
+        if (pid_ > 0 && !test::eventually(
                             [&] {
                                 return ::waitid(P_PID, static_cast<id_t>(pid_), &info,
                                                 WEXITED | WNOHANG | WNOWAIT) == 0 &&
                                        info.si_pid == pid_;
                             },
-                            std::chrono::seconds(90))) {
+                            std::chrono::seconds(90), std::chrono::milliseconds(1))) {
             // Where it hangs, for the log of a run that cannot be repeated at will.
             std::string where = "check still running after 90 s:\n";
             const std::string gdb =

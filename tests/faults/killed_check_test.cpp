@@ -82,8 +82,9 @@ TEST_F(KilledCheck, KilledDuringTheInstallPhaseLeavesNoLieAndTheNextCheckFinishe
     fs::create_directories(held / "in the way");
     {
         faults::CheckChild child(install_.str(), server_.host(), server_.port());
-        ASSERT_TRUE(faults::poll_until(
-            [&] { return install_.read("pack/file0.dat") == files_[0].content; }));
+        ASSERT_TRUE(
+            test::eventually([&] { return install_.read("pack/file0.dat") == files_[0].content; },
+                             std::chrono::seconds(20), std::chrono::milliseconds(1)));
         child.kill_now();
     }
     EXPECT_NE(install_.read("pack/file2.dat"), files_[2].content);

@@ -73,9 +73,9 @@ TEST_F(ServerFaults, GarbageInsteadOfTheManifestIsRefused) {
     };
     const std::string unsigned_text = event_text::progress(
         "Update blocked: missing or malformed manifest signature.", "error", 1.0);
-    for (const auto& [name, bytes] : answers) {
-        SCOPED_TRACE(name);
-        const std::string last = failed_check([&](const std::string&) { return bytes; });
+    for (const auto& answer : answers) {
+        SCOPED_TRACE(answer.first);
+        const std::string last = failed_check([&](const std::string&) { return answer.second; });
         EXPECT_TRUE(last == event_text::server_status(false) || last == unsigned_text) << last;
     }
 }
@@ -92,14 +92,15 @@ TEST_F(ServerFaults, GarbageInsteadOfAFileFailsTheDownload) {
         {"chunks that never end",
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nbbbb\r\n"},
     };
-    for (const auto& [name, bytes] : answers) {
-        SCOPED_TRACE(name);
+    for (const auto& answer : answers) {
+        SCOPED_TRACE(answer.first);
         const std::string last = failed_check([&](const std::string& path) {
             if (path == "/update.manifest.json")
                 return http_answer(manifest_);
             if (path == "/update.manifest.json.sig")
                 return http_answer(signature);
-            return path == "/launcher_files/sub/b.dat" ? bytes : http_answer(files_[0].content);
+            return path == "/launcher_files/sub/b.dat" ? answer.second
+                                                       : http_answer(files_[0].content);
         });
         EXPECT_EQ(last,
                   event_text::progress("Download failed. Check your connection.", "error", 1.0));

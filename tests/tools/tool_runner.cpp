@@ -1,54 +1,24 @@
 #include "tests/tools/tool_runner.h"
 
-#include <fcntl.h>
-#include <grp.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <filesystem>
+
+#include "tests/support/process.h"
 
 namespace km::test {
 
 ToolRun run_tool(const std::string& tool, const std::vector<std::string>& args,
                  bool as_unprivileged) {
-    const std::string program = std::string(KM_TOOLS_DIR) + "/" + tool;
-    std::vector<std::string> storage = {program};
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : storage) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-
+    std::vector<std::string> argv = {std::string(KM_TOOLS_DIR) + "/" + tool};
+    if (as_unprivileged && ::geteuid() == 0)
+        argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", argv[0]};
+    argv.insert(argv.end(), args.begin(), args.end());
     TempDir capture;
-    std::filesystem::permissions(capture.path(), std::filesystem::perms::all);
-    const std::string out_path = (capture.path() / "out").string();
-    const std::string err_path = (capture.path() / "err").string();
-    const bool drop = as_unprivileged && ::geteuid() == 0;
-
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) {
-            ::_exit(126);
-        }
-        if (drop &&
-            (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-            ::_exit(126);
-        }
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
+    const SpawnOptions how = {.out_file = (capture.path() / "out").string(),
+                              .err_file = (capture.path() / "err").string()};
     ToolRun run;
-    int status = 0;
-    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-        run.exit_code = WEXITSTATUS(status);
-    }
-    run.out = read_file(out_path);
-    run.err = read_file(err_path);
+    run.exit_code = wait_exit(spawn(argv, how), std::chrono::seconds(120)).value_or(-1);
+    run.out = read_file(how.out_file);
+    run.err = read_file(how.err_file);
     return run;
 }
 
