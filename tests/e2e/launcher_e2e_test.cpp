@@ -108,7 +108,6 @@ class LauncherE2E : public ::testing::Test {
         fs::copy_file(build_dir / "demo/Game_x64_win.exe", release / "Game_x64_win.exe");
         ASSERT_TRUE(run_tool({"km-keygen", "--from-seed", dev_seed, key.string()}));
         publish();
-        test::write_file(content / "realm_status.json", R"({"realms": [ not json)");
         server.serve_file_tree(content);
         server.handle("POST", "/record", [this](const httplib::Request& request, auto& response) {
             std::lock_guard<std::mutex> hold(mutex);
@@ -219,9 +218,9 @@ TEST_F(LauncherE2E, FirstStartWritesLauncherIniWithTheDefaults) {
     EXPECT_EQ(exit_code(), std::optional<int>(0));
 }
 
-// One session through the page's commands: ready's answers, the first check, a second one that
-// finds everything current, settings saved, a realm document that is not JSON dropped until it
-// is mended, a tampered manifest refused, and close.
+// One session through the real window and bridge: ready's answers, the first check, a second one
+// that finds everything current, and close. What a command does once it arrives (settings,
+// realm documents, refused manifests) is held by the unit tests.
 TEST_F(LauncherE2E, ASessionThroughThePagesCommands) {
     start();
     for (const char* name : {"version", "settings"})
@@ -233,43 +232,6 @@ TEST_F(LauncherE2E, ASessionThroughThePagesCommands) {
     EXPECT_EQ(events("updateComplete")[1]["downloaded"], 0);
     const std::string cache = test::read_file(install / "launcher_verify_cache.txt");
     EXPECT_NE(cache.find("data/maps/arena_01.map"), std::string::npos) << cache;
-
-    send({{"cmd", "saveSettings"},
-          {"data",
-           {{"mode", "fullscreen"},
-            {"vsync", true},
-            {"unlockFps", false},
-            {"captureMouse", true}}}});
-    ASSERT_TRUE(eventually([&] { return fs::exists(install / "settings.ini"); }, 20s));
-    const std::string text = test::read_file(install / "settings.ini");
-    for (const char* line :
-         {"mode = fullscreen", "vsync = 1", "unlimited_fps = 0", "lock_mouse = 1"})
-        EXPECT_NE(text.find(line), std::string::npos) << text;
-    send({{"cmd", "ready"}});
-    EXPECT_TRUE(wait_for("settings", [](const json& e) {
-        return e.dump().find("fullscreen") != std::string::npos;
-    })) << record();
-
-    // Two polls at least have gone by with the broken realm document.
-    std::this_thread::sleep_for(4500ms);
-    EXPECT_TRUE(events("realmStatus").empty());
-    test::write_file(content / "realm_status.json", R"({"realms":[{"name":"Ashen Vale"}]})");
-    EXPECT_TRUE(wait_for("realmStatus", [](const json& e) {
-        return e["data"] == json::parse(R"({"realms":[{"name":"Ashen Vale"}]})");
-    }));
-
-    // A changed byte in the manifest, its signature left as it was.
-    std::string manifest = test::read_file(content / "update.manifest.json");
-    manifest[manifest.find("lore.txt")] = 'L';
-    test::write_file(content / "update.manifest.json", manifest);
-    send({{"cmd", "checkUpdates"}});
-    EXPECT_TRUE(wait_for("progress", [](const json& e) {
-        return e.value("state", "") == "error" &&
-               e.value("status", "") ==
-                   "Update blocked: manifest signature is INVALID (tampered or wrong key).";
-    })) << record();
-    EXPECT_EQ(test::read_file(install / "data/text/lore.txt"), "the ash-vow\n");
-    EXPECT_FALSE(fs::exists(install / "data/text/Lore.txt"));
 
     send({{"cmd", "close"}});
     EXPECT_EQ(exit_code(), std::optional<int>(0));
