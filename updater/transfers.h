@@ -11,7 +11,7 @@
 namespace km::updater {
 
 // Bodies held in memory are capped; a longer answer fails instead of exhausting memory.
-inline constexpr std::size_t max_body_in_memory = 64u * 1024u * 1024u;
+inline constexpr std::size_t max_body_in_memory = std::size_t{64} << 20;
 
 // A transfer still running after `window` that received fewer than bytes_per_second x window
 // body bytes over its last `window` ends as a dropped connection. The read time-out alone

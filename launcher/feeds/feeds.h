@@ -17,7 +17,7 @@ bool is_plain_file_name(const std::string& name);
 // are unsigned, so nothing the page could run or the system could start reaches their folder.
 bool is_banner_image_name(const std::string& name);
 // Banner images are unsigned; a server gets no more than this much of the disk per image.
-inline constexpr std::uint64_t max_banner_image_size = 8u * 1024u * 1024u;
+inline constexpr std::uint64_t max_banner_image_size = std::uint64_t{8} << 20;
 
 void probe_server();
 void poll_realm_status();

@@ -24,10 +24,10 @@ class RawServer {
     using Send = std::function<bool(const std::string&)>;
     using Answer = std::function<void(const std::string& path, const Send& send)>;
 
-    explicit RawServer(std::function<std::string(const std::string& path)> whole)
+    explicit RawServer(const std::function<std::string(const std::string& path)>& whole)
         : RawServer(
               Answer([whole](const std::string& path, const Send& send) { send(whole(path)); })) {}
-    explicit RawServer(Answer answer) {
+    explicit RawServer(const Answer& answer) {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 using Send = std::function<bool(const std::string&)>;
 
 // Sends `head`, then `piece` every `every` until the client is gone or 20 s have passed.
-faults::RawServer::Answer trickle(std::string head, std::string piece,
+faults::RawServer::Answer trickle(const std::string& head, const std::string& piece,
                                   std::chrono::milliseconds every) {
     return [=](const std::string&, const Send& send) {
         const auto end = std::chrono::steady_clock::now() + 20s;

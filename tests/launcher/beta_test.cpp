@@ -61,10 +61,12 @@ TEST_F(BetaCreds, StoredFileHoldsExactlyTheBase64PairForTheOwnerOnly) {
 
 TEST_F(BetaCreds, ConcurrentWritersLeaveOneWholeFile) {
     std::vector<std::thread> writers;
+    writers.reserve(8);
     for (int i = 0; i < 8; ++i)
         writers.emplace_back([i] {
             for (int j = 0; j < 50; ++j)
-                save_beta_creds(std::string(100 + i, 'a' + i), std::string(200, 'p'));
+                save_beta_creds(std::string(100 + i, static_cast<char>('a' + i)),
+                                std::string(200, 'p'));
         });
     for (auto& writer : writers)
         writer.join();

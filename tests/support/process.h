@@ -45,6 +45,7 @@ inline pid_t spawn(std::vector<std::string> args, SpawnOptions how = {}) {
         how.env.emplace_back(*e);
     const auto c_strings = [](std::vector<std::string>& texts) {
         std::vector<char*> out;
+        out.reserve(texts.size() + 1);
         for (auto& text : texts)
             out.push_back(text.data());
         out.push_back(nullptr);

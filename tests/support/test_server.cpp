@@ -12,7 +12,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t stream_chunk = 64 * 1024;
+constexpr std::size_t stream_chunk = std::size_t{64} << 10;
 constexpr std::size_t pattern_period = 251;  // prime: never lines up with buffer sizes
 
 // stream_chunk bytes of the pattern plus one period, so any chunk is one slice of it.

@@ -38,7 +38,7 @@ class Publish : public ToolTest {
 TEST_F(Publish, ReleaseIsAcceptedByTheLaunchersVerifierParserAndOpenSSL) {
     const std::map<std::string, std::string> files = {
         {"Launcher.exe", "MZ launcher"},
-        {"data/maps/arena.map", std::string(300000, 'm') + "\x00\xFF"},
+        {"data/maps/arena.map", std::string(300000, 'm') + std::string("\x00\xFF", 2)},
         {"data/empty.bin", ""},
         {"donn\xC3\xA9"
          "es/\xC3\xA9t\xC3\xA9.txt",
