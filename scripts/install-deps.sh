@@ -5,7 +5,7 @@ packages=(
     build-essential cmake pkg-config git ca-certificates python3
     nlohmann-json3-dev libssl-dev zlib1g-dev libbrotli-dev
     libgtest-dev googletest libbenchmark-dev
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-tidy
     libgtk-3-dev libwebkit2gtk-4.1-dev
     g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev nsis osslsigncode
     iproute2 xvfb xauth x11-utils imagemagick librsvg2-bin nginx-light curl openssl time

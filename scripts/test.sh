@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds every preset and runs every test set: Linux (unit,
+# Installs what the tests need, builds every preset and runs every test set: clang-tidy, Linux (unit,
 # OpenSSL oracle, release tools, nginx integration, faults, whole-program under Xvfb), the long
 # fault tests as their own bounded step, Linux under ASan+UBSan, the Windows build under Wine
 # (unit and whole-program), the Windows installer under Wine, the page in Chromium, and a replay
@@ -14,6 +14,8 @@ started=$SECONDS
 step "linux: build"
 cmake --preset linux
 cmake --build --preset linux
+step "linux: clang-tidy"
+bash scripts/tidy.sh build/linux
 step "linux: tests"
 ctest --preset linux -LE long
 step "linux: long fault tests (bounded)"

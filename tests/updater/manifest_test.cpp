@@ -118,10 +118,11 @@ TEST(ManifestReading, AwkwardDocumentsReadAsTheTreeReadsThem) {
         R"({"version":{"major":2.9,"minor":-1.7,"patch":0.5}})",
         R"({"version":{"major":4294967297,"minor":1e300,"patch":-4}})",
         R"({"version":{"major":-2147483649,"minor":18446744073709551615,"patch":-0.0}})",
-        R"({"files":[{"path":"L.exe","sha256":"x","platform":"windows","size":12,"executable":true},)"
-        R"({"path":"a","sha256":"s","size":-1},{"path":"b","sha256":"s","size":1e30},)"
-        R"({"path":"c","sha256":"s","size":-2.5},{"path":"d","sha256":"s","size":12.99},)"
-        R"({"path":"e","sha256":"s","size":18446744073709551615}]})",
+        std::string(
+            R"({"files":[{"path":"L.exe","sha256":"x","platform":"windows","size":12,"executable":true},)"
+            R"({"path":"a","sha256":"s","size":-1},{"path":"b","sha256":"s","size":1e30},)"
+            R"({"path":"c","sha256":"s","size":-2.5},{"path":"d","sha256":"s","size":12.99},)"
+            R"({"path":"e","sha256":"s","size":18446744073709551615}]})"),
         "{\"files\":[{\"path\":\"d\\u00e9j\\u00e0/\xc3\xa9\\n\\\"b\",\"sha256\":\"s\\/t\"}]}",
         // Duplicate keys and keys of interest where they do not count (the generator below makes
         // many more).
@@ -131,7 +132,7 @@ TEST(ManifestReading, AwkwardDocumentsReadAsTheTreeReadsThem) {
         "{",
         R"({"files":[{"path":"a","sha256":"s",}]})",
         // Bytes after the document, hidden behind a NUL or not.
-        std::string(entry).append("\0{\"files\":[]}", 14),
+        std::string(entry).append("\0{\"files\":[]}", 13),
         entry + "{}",
     };
     for (const std::string& text : documents)

@@ -21,6 +21,7 @@ namespace fs = std::filesystem;
 
 TEST(ResumeStagedFiles, DropAtNinetyPercentCostsTheNextCheckTenPercent) {
     std::vector<test::ReleaseFile> files;
+    files.reserve(10);
     for (int i = 0; i < 10; ++i)
         files.push_back({"data/f" + std::to_string(i), std::string(100000, char('a' + i))});
     test::TempDir install, release;

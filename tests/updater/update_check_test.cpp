@@ -258,7 +258,7 @@ TEST_F(UpdateCheck, SignedButInvalidManifestIsRefused) {
     const std::string good = test::manifest_json(1, 0, 0, {{"a.txt", "a"}});
     for (const std::string& body : {std::string(), std::string("not json"),
                                     std::string("{\"files\":[{\"path\":\"a\",\"size\":\"1\"}]}"),
-                                    good + std::string("\0{\"files\":[]}", 14), good + "{}"}) {
+                                    good + std::string("\0{\"files\":[]}", 13), good + "{}"}) {
         SCOPED_TRACE(body);
         fake::reset();
         test::publish_release(release_.path(), body, {});
@@ -395,6 +395,7 @@ TEST_F(UpdateCheck, ConcurrentChecksRunOneAtATime) {
                    });
     std::atomic<int> succeeded{0};
     std::vector<std::thread> threads;
+    threads.reserve(4);
     for (int i = 0; i < 4; ++i)
         threads.emplace_back([&] { succeeded += updater::run_update_check_impl(false) ? 1 : 0; });
     for (auto& thread : threads)
