@@ -32,50 +32,114 @@ constexpr time_t read_timeout_s = 30;
 // chunks are gathered here and reach the file 1 MiB at a time.
 constexpr std::size_t download_buffer_size = 1024 * 1024;
 
-// Gathers received chunks and writes them to `out` in blocks of download_buffer_size, hashing
-// each block as it is written. False once the stream failed or the body passed `max_size`,
-// which aborts the transfer.
+// Hashes one block at a time on a thread of its own, so that the next block is received and
+// written while the last one is hashed: on two cores a download then costs about what its
+// transfer costs, not the transfer plus the hashing.
+class BackgroundHasher {
+  public:
+    BackgroundHasher() : thread_([this] { run(); }) {}
+    ~BackgroundHasher() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    BackgroundHasher(const BackgroundHasher&) = delete;
+    BackgroundHasher& operator=(const BackgroundHasher&) = delete;
+
+    // Hands `block` over to be hashed and gives back the buffer of the block before it, whose
+    // hashing is over (its capacity kept for the next fill).
+    void add(std::vector<char>& block) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return !busy_; });
+        std::swap(block, block_);
+        busy_ = true;
+        wake_.notify_all();
+    }
+
+    // The digest of every block added; call once, after the last add().
+    Sha256Digest finish() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return !busy_; });
+        return hasher_.finish();
+    }
+
+  private:
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (true) {
+            wake_.wait(lock, [this] { return busy_ || done_; });
+            if (!busy_)
+                return;
+            lock.unlock();
+            hasher_.update(block_.data(), block_.size());
+            lock.lock();
+            block_.clear();
+            busy_ = false;
+            wake_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<char> block_;  // the block being hashed, while busy_
+    bool busy_ = false;
+    bool done_ = false;
+    Sha256 hasher_;
+    std::thread thread_;
+};
+
+// Gathers received chunks and writes them to `out` in blocks of download_buffer_size, each block
+// hashed after it is written when a digest is wanted: the digest is that of exactly the bytes
+// written. False once the stream failed or the body passed `max_size`, which aborts the transfer.
 class BlockWriter {
   public:
-    BlockWriter(std::ofstream& out, std::uint64_t max_size) : out_(out), max_size_(max_size) {
+    BlockWriter(std::ofstream& out, std::uint64_t max_size, bool hash)
+        : out_(out), max_size_(max_size) {
         pending_.reserve(download_buffer_size);
+        if (hash)
+            hasher_ = std::make_unique<BackgroundHasher>();
     }
 
     bool add(const char* data, std::size_t size) {
         if (size > max_size_ - received_)
             return false;
         received_ += size;
-        if (pending_.size() + size > download_buffer_size && !flush())
-            return false;
-        if (size >= download_buffer_size)
-            return write(data, size);
-        pending_.insert(pending_.end(), data, data + size);
+        while (size > 0) {
+            const std::size_t take = std::min(size, download_buffer_size - pending_.size());
+            pending_.insert(pending_.end(), data, data + take);
+            data += take;
+            size -= take;
+            if (pending_.size() == download_buffer_size && !flush())
+                return false;
+        }
         return out_.good();
     }
 
     bool flush() {
-        const bool ok = pending_.empty() || write(pending_.data(), pending_.size());
-        pending_.clear();
-        return ok;
-    }
-
-    // The digest of the bytes written so far; call once, after the last flush().
-    std::string digest() { return to_hex(hasher_.finish().data(), 32); }
-
-  private:
-    bool write(const char* data, std::size_t size) {
-        out_.write(data, static_cast<std::streamsize>(size));
+        if (pending_.empty())
+            return out_.good();
+        out_.write(pending_.data(), static_cast<std::streamsize>(pending_.size()));
         if (!out_.good())
             return false;
-        hasher_.update(data, size);
+        if (hasher_)
+            hasher_->add(pending_);
+        pending_.clear();
+        pending_.reserve(download_buffer_size);
         return true;
     }
 
+    // The digest of the bytes written; call once, after the last flush().
+    std::string digest() { return hasher_ ? to_hex(hasher_->finish().data(), 32) : ""; }
+
+  private:
     std::ofstream& out_;
     const std::uint64_t max_size_;
     std::uint64_t received_ = 0;
     std::vector<char> pending_;
-    Sha256 hasher_;
+    std::unique_ptr<BackgroundHasher> hasher_;
 };
 
 std::mutex limit_mutex;
@@ -318,7 +382,7 @@ bool http_download_file(const char* host, int port, const char* path, const std:
             return false;
         opened = true;
 
-        BlockWriter writer(out, max_size);
+        BlockWriter writer(out, max_size, sha256_hex != nullptr);
         auto client = make_client(host, port);
         auto result = watched(*client, [&](httplib::Client& c, SpeedWatch& watch) {
             return c.Get(
