@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
-#include <random>
 
 #include "launcher/app_state.h"
 #include "launcher/beta/beta.h"
@@ -26,14 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string noise(std::size_t size) {
-    std::mt19937 gen(static_cast<unsigned>(size));
-    std::string out(size, '\0');
-    for (char& c : out)
-        c = static_cast<char>(gen());
-    return out;
-}
-
 struct Damage {
     const char* name;
     std::function<std::string(const std::string& sound)> make;  // nullptr: a folder
@@ -42,9 +33,12 @@ void PrintTo(const Damage& damage, std::ostream* out) {
     *out << damage.name;
 }
 const Damage damages[] = {
-    {"random_bytes", [](const std::string&) { return noise(4096); }},
+    {"random_bytes", [](const std::string&) { return test::noise(4096, 4096); }},
     {"cut_short", [](const std::string& s) { return s.substr(0, s.size() / 2); }},
-    {"huge", [](const std::string& s) { return s + noise(8 << 20) + std::string(8 << 20, 'x'); }},
+    {"huge",
+     [](const std::string& s) {
+         return s + test::noise(8 << 20, 8 << 20) + std::string(8 << 20, 'x');
+     }},
     {"NUL_bytes",
      [](const std::string& s) {
          std::string out;

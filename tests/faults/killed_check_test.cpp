@@ -21,25 +21,17 @@ namespace {
 namespace fs = std::filesystem;
 using test::ReleaseFile;
 
-std::string noise(std::size_t size, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string out(size, '\0');
-    for (char& c : out)
-        c = static_cast<char>(gen());
-    return out;
-}
-
 class KilledCheck : public ::testing::Test {
   protected:
     // Version 1 installed, version 2 published: every file changes except keep.dat.
     void lay_out(int count) {
         for (int i = 0; i < count; ++i) {
             const std::string name = "pack/file" + std::to_string(i) + ".dat";
-            test::install_file(install_.path(), name, noise(150'000 + i, 100 + i));
-            files_.push_back({name, noise(200'000 + i * 7, 200 + i)});
+            test::install_file(install_.path(), name, test::noise(150'000 + i, 100 + i));
+            files_.push_back({name, test::noise(200'000 + i * 7, 200 + i)});
         }
         files_.push_back({"keep.dat", "unchanged"});
-        files_.push_back({launcher_config.game_exe, noise(90'000, 7), "", true});
+        files_.push_back({launcher_config.game_exe, test::noise(90'000, 7), "", true});
         test::install_file(install_.path(), "keep.dat", "unchanged");
         test::install_file(install_.path(), launcher_config.game_exe, "old game");
         test::publish_release(release_.path(), 2, 0, 0, files_);

@@ -12,6 +12,14 @@ namespace km::test {
 
 namespace fs = std::filesystem;
 
+std::string noise(std::size_t size, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string out(size, '\0');
+    for (char& c : out)
+        c = static_cast<char>(gen());
+    return out;
+}
+
 TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};
     std::random_device rd;

@@ -7,7 +7,7 @@
 namespace km::test {
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -20,7 +20,7 @@ public:
     // Reads a file under the folder (binary); empty when missing.
     std::string read(const std::string& relative) const;
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -28,13 +28,16 @@ private:
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& content);
 
+// `size` bytes of every value, the same for the same seed.
+std::string noise(std::size_t size, unsigned seed);
+
 // Points km::exe_dir at `dir` for the life of the object, and resets launcher_config.
 class ScopedExeDir {
-public:
+  public:
     explicit ScopedExeDir(const std::string& dir);
     ~ScopedExeDir();
 
-private:
+  private:
     std::string saved_;
 };
 

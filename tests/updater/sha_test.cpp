@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 #include <string>
 
 #include "tests/support/temp_dir.h"
@@ -23,12 +22,8 @@ std::string hex512(const std::string& data) {
 
 // Every byte value, with CR LF and Ctrl-Z that a text-mode read would change.
 std::string random_bytes(std::size_t size) {
-    std::mt19937 rng(static_cast<std::uint32_t>(size));
-    std::string out(size, '\0');
-    for (char& c : out)
-        c = static_cast<char>(rng() & 0xff);
-    return out.replace(0, std::min<std::size_t>(size, 4), "\r\n\x1a\n",
-                       std::min<std::size_t>(size, 4));
+    return test::noise(size, static_cast<unsigned>(size))
+        .replace(0, std::min<std::size_t>(size, 4), "\r\n\x1a\n", std::min<std::size_t>(size, 4));
 }
 
 // Piecewise updates of every size from 1 to 129 cross the block buffer at every offset.
