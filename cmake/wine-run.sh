@@ -15,4 +15,21 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
     (flock 9; [ -f "$WINEPREFIX/system.reg" ] || "$wine" wineboot -i >/dev/null 2>&1 || true) 9>"$WINEPREFIX.lock"
 fi
-exec "$wine" "$exe" "$@"
+wineserver=/usr/lib/wine/wineserver64
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo true)
+# A program started while the previous one's wineserver is going away can lose its connection
+# before it runs a line ("wine client error: ... Connection reset by peer"): that start, and only
+# that one, is made again once the old server is gone.
+errors=$(mktemp)
+trap 'rm -f "$errors"' EXIT
+for attempt in 1 2; do
+    set +e
+    { "$wine" "$exe" "$@" 2>&1 1>&3 | tee "$errors" >&2; } 3>&1
+    status=${PIPESTATUS[0]}
+    set -e
+    if [ "$status" -ne 0 ] && [ "$attempt" = 1 ] && grep -q '^wine client error' "$errors"; then
+        "$wineserver" -w 2>/dev/null || true
+        continue
+    fi
+    exit "$status"
+done
