@@ -88,6 +88,25 @@ inline int check_in_child(const std::string& dir, const std::string& host, int p
     return ok ? 0 : 1;
 }
 
+// A fork copies every lock in the state another thread holds it in, and the sanitizers' allocator
+// has no fork handler in this toolchain: a check forked while a server thread allocates waits
+// forever in the child. So the fork waits (at most 2 s) until every other thread has been
+// asleep for two looks in a row.
+inline void wait_until_other_threads_sleep() {
+    const std::string self = std::to_string(::gettid());
+    for (int quiet = 0, looks = 0; quiet < 2 && looks < 2000; ++looks) {
+        bool asleep = true;
+        for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+            const std::string stat = test::read_file(task.path() / "stat");
+            const std::size_t state = stat.rfind(')') + 2;
+            asleep = asleep && (task.path().filename() == self ||
+                                (state < stat.size() && stat[state] == 'S'));
+        }
+        quiet = asleep ? quiet + 1 : 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 // The child runs from construction until kill_now or wait.
 class CheckChild {
   public:
@@ -96,6 +115,7 @@ class CheckChild {
     CheckChild(const std::string& exe_dir, const std::string& host, int port,
                const Limits& limits = {}) {
         std::fflush(nullptr);
+        wait_until_other_threads_sleep();
         for (int tries = 0;
              (pid_ = ::fork()) < 0 && (errno == EAGAIN || errno == ENOMEM) && tries < 1000; ++tries)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

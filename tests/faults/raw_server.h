@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -37,11 +38,16 @@ class RawServer {
         getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
         port_ = ntohs(addr.sin_port);
         thread_ = std::thread([this, answer] {
+            running_ = true;
             for (pollfd p{fd_, POLLIN, 0}; !stopping_;) {
                 if (poll(&p, 1, 20) > 0)
                     serve(accept(fd_, nullptr, nullptr), answer);
             }
         });
+        // Until the thread runs its own code, its start-up may hold the allocator's locks; a
+        // check forked in that moment would inherit them held and wait for them forever.
+        while (!running_)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ~RawServer() {
         stopping_ = true;
@@ -81,6 +87,7 @@ class RawServer {
 
     int fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int port_ = 0;
+    std::atomic<bool> running_{false};
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
