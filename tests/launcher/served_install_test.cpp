@@ -13,14 +13,9 @@
 #include <thread>
 
 #include "km/build_config.h"
-#include "launcher/app_state.h"
 #include "launcher/commands.h"
 #include "launcher/events.h"
-#include "platform/fake/fake_platform.h"
-#include "tests/support/release_fixture.h"
-#include "tests/support/temp_dir.h"
-#include "tests/support/test_server.h"
-#include "updater/update_check.h"
+#include "tests/support/served_install.h"
 
 namespace km {
 namespace {
@@ -42,30 +37,12 @@ TEST(BannerNames, TextScanOfTheBannersArrayAndOnlyPlainFileNames) {
         EXPECT_FALSE(is_plain_file_name(bad)) << bad;
 }
 
-class Served : public ::testing::Test {
+class Served : public ::testing::Test, protected test::ServedInstall {
   protected:
-    void SetUp() override {
-        fake::reset();
-        server_.serve_file_tree(release_.path());
-        launcher_config.host = server_.host();
-        launcher_config.port = server_.port();
-    }
-    void TearDown() override { updater::update_in_progress.store(false); }
-
     std::string cached_url(const std::string& name) const {
         const std::string sep = build::path_separator;
         return file_url(exe_dir + sep + "cache" + sep + "banners" + sep + name);
     }
-    int requests_for(const std::string& prefix) const {
-        int n = 0;
-        for (const auto& request : server_.requests())
-            n += request.path.rfind(prefix, 0) == 0;
-        return n;
-    }
-    test::TempDir install_;
-    test::TempDir release_;
-    test::ScopedExeDir scope_{install_.str()};
-    test::TestServer server_;
 };
 
 TEST_F(Served, BannersListOnlyTheImagesThatArrived) {
@@ -79,7 +56,7 @@ TEST_F(Served, BannersListOnlyTheImagesThatArrived) {
     fetch_banners();  // every run downloads again and answers again
     const std::string event = event_text::banners({cached_url("one.png"), cached_url("three.png")});
     EXPECT_EQ(fake::events(), (Names{event, event}));
-    EXPECT_EQ(install_.read("cache/banners/three.png"), "three.png image");
+    EXPECT_EQ(local("cache/banners/three.png"), "three.png image");
     EXPECT_EQ(requests_for("/banners/"), 7);
 }
 
@@ -98,7 +75,7 @@ TEST_F(Served, ServerCannotWriteOutsideTheCacheNorDropProgramsOrHugeFiles) {
     EXPECT_EQ(requests_for("/banners/"), 3);  // big.gif was tried and cut off
     const fs::directory_iterator cache(install_.path() / "cache" / "banners");
     EXPECT_EQ(std::distance(cache, fs::directory_iterator()), 2);  // nothing else kept
-    EXPECT_FALSE(fs::exists(install_.path() / "escape.png"));
+    EXPECT_FALSE(exists("escape.png"));
 }
 
 TEST_F(Served, OverlappingBannerRunsNeverWriteTheSameFileAtOnce) {
@@ -233,8 +210,8 @@ TEST_F(Served, PendingReplacementIsPutInPlaceBeforeTheDetachedStart) {
     test::install_file(install_.path(), std::string(beta_game_exe) + ".update", "beta v2");
     start_launch_worker(build::beta_marker);
     ASSERT_TRUE(fake::wait_for([](const fake::State& s) { return !s.requests.empty(); }));
-    EXPECT_EQ(install_.read(beta_game_exe), "beta v2");
-    EXPECT_FALSE(fs::exists(install_.path() / (std::string(beta_game_exe) + ".old")));
+    EXPECT_EQ(local(beta_game_exe), "beta v2");
+    EXPECT_FALSE(exists(std::string(beta_game_exe) + ".old"));
 }
 
 }  // namespace

@@ -6,13 +6,8 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "launcher/app_state.h"
 #include "launcher/beta/beta.h"
-#include "platform/fake/fake_platform.h"
-#include "tests/support/release_fixture.h"
-#include "tests/support/temp_dir.h"
-#include "tests/support/test_server.h"
-#include "updater/update_check.h"
+#include "tests/support/served_install.h"
 
 namespace km {
 namespace {
@@ -27,30 +22,26 @@ struct Planted {
     bool staged = true;  // a staging folder can be made (a link in its place stops everything)
 };
 
-class Links : public ::testing::TestWithParam<Planted> {};
+class Links : public ::testing::TestWithParam<Planted>, protected test::ServedInstall {
+  protected:
+    test::TempDir elsewhere_;
+};
 
 TEST_P(Links, NothingIsWrittenThroughAPlantedLink) {
     const Planted& planted = GetParam();
-    fake::reset();
-    test::TempDir install, release, elsewhere;
-    test::ScopedExeDir scope(install.str());
-    test::TestServer server;
-    server.serve_file_tree(release.path());
-    launcher_config.host = server.host();
-    launcher_config.port = server.port();
-    test::publish_release(release.path(), 1, 0, 0,
+    test::publish_release(release_.path(), 1, 0, 0,
                           {{"a.txt", "alpha"},
                            {"data/d.bin", "delta"},
                            {"b.dat", "bravo"},
                            {"game.exe", "program", "", true}});
-    elsewhere.write("keep.txt", "precious");
-    const fs::path link = install.path() / planted.link;
+    elsewhere_.write("keep.txt", "precious");
+    const fs::path link = install_.path() / planted.link;
     fs::create_directories(link.parent_path());
     std::error_code ec;
     if (planted.to_folder)
-        fs::create_directory_symlink(elsewhere.path(), link, ec);
+        fs::create_directory_symlink(elsewhere_.path(), link, ec);
     else
-        fs::create_symlink(elsewhere.path() / "keep.txt", link, ec);
+        fs::create_symlink(elsewhere_.path() / "keep.txt", link, ec);
     if (ec)
         GTEST_SKIP() << "no symbolic links here: " << ec.message();
 
@@ -58,9 +49,10 @@ TEST_P(Links, NothingIsWrittenThroughAPlantedLink) {
     save_beta_creds("tester", "secret");
 
     EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(elsewhere.read("keep.txt"), "precious");
-    EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere.path()), fs::directory_iterator()), 1);
-    EXPECT_EQ(install.read("a.txt"), planted.staged ? "alpha" : "");
+    EXPECT_EQ(elsewhere_.read("keep.txt"), "precious");
+    EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere_.path()), fs::directory_iterator()),
+              1);
+    EXPECT_EQ(local("a.txt"), planted.staged ? "alpha" : "");
     const auto events = fake::events();
     const bool warned = std::any_of(events.begin(), events.end(), [](const std::string& e) {
         return e.find("file(s) were in use") != std::string::npos;

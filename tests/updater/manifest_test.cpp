@@ -75,33 +75,17 @@ TEST(ManifestReading, CorpusDocumentsReadAsTheTreeReadsThem) {
 }
 
 TEST(IsSafeEntryPath, Table) {
-    const std::vector<std::pair<std::string, bool>> cases = {
-        {"Launcher.exe", true},
-        {"data/maps/one.pak", true},
-        {".hidden", true},
-        {"a..b/c", true},
-        {"d\xc3\xa9j\xc3\xa0.txt", true},
-        {"", false},
-        {"/etc/passwd", false},
-        {"//server/share/x", false},
-        {"../outside", false},
-        {"a/../../outside", false},
-        {"a/..", false},
-        {"./a", false},
-        {"a/./b", false},
-        {"a//b", false},
-        {"a/", false},
-        {"a\\b", false},
-        {"C:/Windows/x.dll", false},
-        {"C:x.dll", false},
-        {"file.txt:stream", false},
-        {"...", false},
-        {"a/.. /b", false},
-        {". ", false},
-        {std::string("a\0b", 3), false},
-    };
-    for (const auto& [path, safe] : cases)
-        EXPECT_EQ(is_safe_entry_path(path), safe) << '"' << path << '"';
+    for (const std::string path :
+         {"Launcher.exe", "data/maps/one.pak", ".hidden", "a..b/c", "d\xc3\xa9j\xc3\xa0.txt"})
+        EXPECT_TRUE(is_safe_entry_path(path)) << '"' << path << '"';
+    for (const std::string& path :
+         {std::string(""), std::string("/etc/passwd"), std::string("//server/share/x"),
+          std::string("../outside"), std::string("a/../../outside"), std::string("a/.."),
+          std::string("./a"), std::string("a/./b"), std::string("a//b"), std::string("a/"),
+          std::string("a\\b"), std::string("C:/Windows/x.dll"), std::string("C:x.dll"),
+          std::string("file.txt:stream"), std::string("..."), std::string("a/.. /b"),
+          std::string(". "), std::string("a\0b", 3)})
+        EXPECT_FALSE(is_safe_entry_path(path)) << '"' << path << '"';
 }
 
 }  // namespace

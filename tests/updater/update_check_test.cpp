@@ -12,13 +12,8 @@
 #include <thread>
 
 #include "km/build_config.h"
-#include "launcher/app_state.h"
 #include "launcher/events.h"
-#include "launcher/feeds/feeds.h"
-#include "platform/fake/fake_platform.h"
-#include "tests/support/release_fixture.h"
-#include "tests/support/temp_dir.h"
-#include "tests/support/test_server.h"
+#include "tests/support/served_install.h"
 #include "tests/support/test_signer.h"
 #include "updater/sha256.h"
 #include "updater/transfers.h"
@@ -38,20 +33,10 @@ std::string P(const std::string& status, const char* state, double fraction) {
 
 const char* kInvalid = "Update blocked: manifest signature is INVALID (tampered or wrong key).";
 const char* kMalformed = "Update blocked: missing or malformed manifest signature.";
+const char* kInvalidManifest = "Invalid manifest from server.";
 
-class UpdateCheck : public ::testing::Test {
+class UpdateCheck : public ::testing::Test, protected test::ServedInstall {
   protected:
-    void SetUp() override {
-        fake::reset();
-        scope_ = std::make_unique<test::ScopedExeDir>(install_.str());
-        server_.serve_file_tree(release_.path());
-        launcher_config.host = server_.host();
-        launcher_config.port = server_.port();
-    }
-    void TearDown() override { updater::update_in_progress.store(false); }
-
-    std::string local(const std::string& path) const { return install_.read(path); }
-    bool exists(const std::string& path) const { return fs::exists(install_.path() / path); }
     // The page's view without the per-chunk download progress, whose count depends on how the
     // transfer was chunked: a "Downloading" event repeating the status before it goes.
     Events page() const {
@@ -77,12 +62,7 @@ class UpdateCheck : public ::testing::Test {
         events.insert(events.end(), rest.begin(), rest.end());
         return events;
     }
-    int downloads() const {
-        int n = 0;
-        for (const auto& request : server_.requests())
-            n += request.path.rfind("/launcher_files/", 0) == 0 ? 1 : 0;
-        return n;
-    }
+    int downloads() const { return requests_for("/launcher_files/"); }
     void sign_with(const std::string& signature) {
         test::write_file(release_.path() / "update.manifest.json.sig", signature);
     }
@@ -95,9 +75,6 @@ class UpdateCheck : public ::testing::Test {
         EXPECT_FALSE(exists("launcher_verify_cache.txt"));
     }
 
-    test::TempDir install_, release_;
-    std::unique_ptr<test::ScopedExeDir> scope_;
-    test::TestServer server_;
     const std::vector<ReleaseFile> hostile_ = {{"a.txt", "replaced by the attacker"}};
 };
 using HostileServer = UpdateCheck;
@@ -254,6 +231,7 @@ TEST_F(HostileServer, EndlessManifestFailsWithoutExhaustingMemory) {
 }
 
 TEST_F(UpdateCheck, SignedButInvalidManifestIsRefused) {
+    test::install_file(install_.path(), "a.txt", "installed");
     // The last two are signed bytes that are not the bytes a reader stopping early would parse.
     const std::string good = test::manifest_json(1, 0, 0, {{"a.txt", "a"}});
     for (const std::string& body : {std::string(), std::string("not json"),
@@ -262,13 +240,12 @@ TEST_F(UpdateCheck, SignedButInvalidManifestIsRefused) {
         SCOPED_TRACE(body);
         fake::reset();
         test::publish_release(release_.path(), body, {});
-        EXPECT_FALSE(updater::run_update_check_impl(false));
-        EXPECT_EQ(fake::events(), opening({P("Invalid manifest from server.", "error", 1.0),
-                                           event_text::updating(false)}));
+        expect_refused_with(kInvalidManifest);
     }
 }
 
 TEST_F(UpdateCheck, RefusesManifestEntryThatLeavesInstallFolder) {
+    test::install_file(install_.path(), "a.txt", "installed");
     const fs::path outside = install_.path().parent_path() / "km_outside_victim.txt";
     std::vector<std::string> refused = {"../" + outside.filename().string(), "/etc/evil",
                                         "a/../../x", "a//b", "./a", "C:/x", "a\\..\\..\\x",
@@ -284,13 +261,9 @@ TEST_F(UpdateCheck, RefusesManifestEntryThatLeavesInstallFolder) {
         test::publish_release(
             release_.path(), test::manifest_json(1, 0, 0, {{"good.txt", "fine"}, {bad, "payload"}}),
             {{"good.txt", "fine"}});
-        EXPECT_FALSE(updater::run_update_check_impl(false));
-        EXPECT_EQ(fake::events(), opening({P("Invalid manifest from server.", "error", 1.0),
-                                           event_text::updating(false)}));
+        expect_refused_with(kInvalidManifest);
         EXPECT_FALSE(exists("good.txt"));
-        EXPECT_FALSE(exists("launcher_verify_cache.txt"));
         EXPECT_FALSE(fs::exists(outside));
-        EXPECT_EQ(downloads(), 0);
     }
 }
 
