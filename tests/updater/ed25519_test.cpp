@@ -84,18 +84,13 @@ TEST(Ed25519, RfcVectorsSignVerifyAndRejectTampering) {
     }
 }
 
-// A second encoding of a valid S (S + L, S + 8L, and L itself) would let anyone re-sign a
-// manifest into new signature bytes.
+// A second encoding of a valid S would let anyone re-sign a manifest into new signature bytes.
+// S + L also passes the loose check of the top three bits alone.
 TEST(Ed25519, SignatureWithSPlusLIsRejected) {
     const RfcVector& v = rfc_vectors[2];
     const std::string signature = from_hex(v.signature);
-    std::string s = add_le(signature.substr(32), group_order);
+    const std::string s = add_le(signature.substr(32), group_order);
     EXPECT_FALSE(verify(from_hex(v.public_key), signature.substr(0, 32) + s, from_hex(v.message)));
-    for (int i = 0; i < 7; ++i)
-        s = add_le(s, group_order);
-    EXPECT_FALSE(verify(from_hex(v.public_key), signature.substr(0, 32) + s, from_hex(v.message)));
-    EXPECT_FALSE(
-        verify(from_hex(v.public_key), signature.substr(0, 32) + group_order, from_hex(v.message)));
 }
 
 TEST(Ed25519, KeysThatDoNotDecodeAreRejected) {
