@@ -204,14 +204,21 @@ TEST_F(Served, LaunchStartsNothingWhenTheCheckFails) {
     EXPECT_EQ(fake::state().games.size() + fake::state().message_boxes.size(), 0u);
 }
 
-TEST_F(Served, PendingReplacementIsPutInPlaceBeforeTheDetachedStart) {
-    test::publish_release(release_.path(), 1, 0, 0, {});
-    test::install_file(install_.path(), beta_game_exe, "beta v1");
-    test::install_file(install_.path(), std::string(beta_game_exe) + ".update", "beta v2");
+// The client the check watches is finished before any file is looked at, so nothing is
+// downloaded for it; the beta client is finished by the start itself.
+TEST_F(Served, PendingReplacementsAreFinishedBeforeTheCheckAndTheDetachedStart) {
+    test::publish_release(release_.path(), 1, 0, 0, {{"Game_x64_win.exe", "v2", "", true}});
+    for (const std::string name : {"Game_x64_win.exe", beta_game_exe}) {
+        test::install_file(install_.path(), name, "v1");
+        test::install_file(install_.path(), name + ".update", "v2");
+    }
     start_launch_worker(build::beta_marker);
     ASSERT_TRUE(fake::wait_for([](const fake::State& s) { return !s.requests.empty(); }));
-    EXPECT_EQ(local(beta_game_exe), "beta v2");
-    EXPECT_FALSE(exists(std::string(beta_game_exe) + ".old"));
+    for (const std::string name : {"Game_x64_win.exe", beta_game_exe}) {
+        EXPECT_EQ(local(name), "v2") << name;
+        EXPECT_FALSE(exists(name + ".update") || exists(name + ".old")) << name;
+    }
+    EXPECT_EQ(requests_for("/launcher_files/"), 0);
 }
 
 }  // namespace

@@ -343,17 +343,6 @@ TEST_F(UpdateCheck, OwnExecutableAsksForARestartAndNoReload) {
     EXPECT_TRUE(fake::requests().empty());
 }
 
-TEST_F(UpdateCheck, PendingGameReplacementIsFinishedFirst) {
-    test::publish_release(release_.path(), 1, 0, 0, {{"Game_x64_win.exe", "game v2", "", true}});
-    test::install_file(install_.path(), "Game_x64_win.exe", "game v1");
-    test::install_file(install_.path(), "Game_x64_win.exe.update", "game v2");
-    EXPECT_TRUE(updater::run_update_check_impl(false));
-    EXPECT_EQ(local("Game_x64_win.exe"), "game v2");
-    EXPECT_FALSE(exists("Game_x64_win.exe.update"));
-    EXPECT_FALSE(exists("Game_x64_win.exe.old"));
-    EXPECT_EQ(downloads(), 0);
-}
-
 TEST_F(UpdateCheck, ConcurrentChecksRunOneAtATime) {
     const std::string manifest = test::publish_release(release_.path(), 1, 0, 0, {});
     server_.handle("GET", "/update.manifest.json",
