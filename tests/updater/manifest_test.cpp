@@ -1,7 +1,9 @@
 // parse_manifest reads the parser's events without building the document tree. These tests hold
 // it to the tree's reading (tests/support/manifest_reference.h) on awkward hand-written documents
 // and on the fuzzing corpus (which holds the smallest, "{}" and "{"): duplicate keys, wrong types
-// in every place, nesting where scalars belong and scalars where objects belong.
+// in every place, nesting where scalars belong and scalars where objects belong. Booleans,
+// fractions and every kind of "size" number are left to the corpus, whose documents reach each
+// conversion; the version numbers past the range of an int are not in it.
 #include "updater/manifest.h"
 
 #include <gtest/gtest.h>
@@ -30,15 +32,8 @@ TEST(ManifestReading, AwkwardDocumentsReadAsTheTreeReadsThem) {
         "{} x",
         "[1,2,3]",
         R"("hello")",
-        R"({"version":{"major":true,"minor":false,"patch":true}})",
-        R"({"version":{"major":2.9,"minor":-1.7,"patch":0.5}})",
         R"({"version":{"major":4294967297,"minor":1e300,"patch":-4}})",
         R"({"version":{"major":-2147483649,"minor":18446744073709551615,"patch":-0.0}})",
-        std::string(
-            R"({"files":[{"path":"L.exe","sha256":"x","platform":"windows","size":12,"executable":true},)"
-            R"({"path":"a","sha256":"s","size":-1},{"path":"b","sha256":"s","size":1e30},)"
-            R"({"path":"c","sha256":"s","size":-2.5},{"path":"d","sha256":"s","size":12.99},)"
-            R"({"path":"e","sha256":"s","size":18446744073709551615}]})"),
         "{\"files\":[{\"path\":\"d\\u00e9j\\u00e0/\xc3\xa9\\n\\\"b\",\"sha256\":\"s\\/t\"}]}",
         // Duplicate keys and keys of interest where they do not count (the generator below makes
         // many more).
