@@ -223,23 +223,16 @@ TEST_F(HostileServer, EndlessManifestFailsWithoutExhaustingMemory) {
     EXPECT_LT(server_.streamed_bytes.load(), 2 * updater::max_body_in_memory);
 }
 
-TEST_F(UpdateCheck, SignedButInvalidManifestIsRefused) {
-    test::install_file(install_.path(), "a.txt", "installed");
-    // The last two are signed bytes that are not the bytes a reader stopping early would parse.
-    const std::string good = test::manifest_json(1, 0, 0, {{"a.txt", "a"}});
-    for (const std::string& body : {std::string(), std::string("not json"),
-                                    std::string("{\"files\":[{\"path\":\"a\",\"size\":\"1\"}]}"),
-                                    good + std::string("\0{\"files\":[]}", 13), good + "{}"}) {
-        SCOPED_TRACE(body);
-        fake::reset();
-        test::publish_release(release_.path(), body, {});
-        expect_refused_with(kInvalidManifest);
-    }
-}
-
-TEST_F(UpdateCheck, RefusesManifestEntryThatLeavesInstallFolder) {
+// Signed bytes that do not read as a manifest, or with an entry that would leave the installation
+// folder or never settle, are refused before anything is written.
+TEST_F(UpdateCheck, InvalidManifestOrEntryThatLeavesInstallFolderIsRefused) {
     test::install_file(install_.path(), "a.txt", "installed");
     const fs::path outside = install_.path().parent_path() / "km_outside_victim.txt";
+    // The last two are signed bytes that are not the bytes a reader stopping early would parse.
+    const std::string good = test::manifest_json(1, 0, 0, {{"a.txt", "a"}});
+    std::vector<std::string> bodies = {std::string(), std::string("not json"),
+                                       std::string("{\"files\":[{\"path\":\"a\",\"size\":\"1\"}]}"),
+                                       good + std::string("\0{\"files\":[]}", 13), good + "{}"};
     std::vector<std::string> refused = {"../" + outside.filename().string(), "/etc/evil",
                                         "a/../../x", "a//b", "./a", "C:/x", "a\\..\\..\\x",
                                         "web/..",
@@ -247,13 +240,13 @@ TEST_F(UpdateCheck, RefusesManifestEntryThatLeavesInstallFolder) {
                                         "good.txt", "GOOD.txt", "updates/x", "Updates"};
     if (build::windows_path_rules)
         refused.insert(refused.end(), {"CON", "maps/aux.map", "dir./x", "GAME~1.EXE"});
-    for (const std::string& bad : refused) {
-        SCOPED_TRACE(bad);
+    for (const std::string& bad : refused)
+        bodies.push_back(test::manifest_json(1, 0, 0, {{"good.txt", "fine"}, {bad, "payload"}}));
+    for (const std::string& body : bodies) {
+        SCOPED_TRACE(body);
         fake::reset();
-        // Published under a safe name: the server side never sees the bad path as a file.
-        test::publish_release(
-            release_.path(), test::manifest_json(1, 0, 0, {{"good.txt", "fine"}, {bad, "payload"}}),
-            {{"good.txt", "fine"}});
+        // Published under a safe name: the server side never sees a bad path as a file.
+        test::publish_release(release_.path(), body, {{"good.txt", "fine"}});
         expect_refused_with(kInvalidManifest);
         EXPECT_FALSE(exists("good.txt"));
         EXPECT_FALSE(fs::exists(outside));
