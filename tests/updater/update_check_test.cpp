@@ -52,9 +52,8 @@ class UpdateCheck : public ::testing::Test, protected test::ServedInstall {
     }
     Events tail(std::size_t n) const {
         const Events events = page();
-        return events.size() < n
-                   ? events
-                   : Events(events.end() - static_cast<std::ptrdiff_t>(n), events.end());
+        return {events.end() - static_cast<std::ptrdiff_t>(std::min(n, events.size())),
+                events.end()};
     }
     Events opening(Events rest) const {
         Events events = {event_text::updating(true), P("Checking for updates...", "working", 0.0),
@@ -63,9 +62,6 @@ class UpdateCheck : public ::testing::Test, protected test::ServedInstall {
         return events;
     }
     int downloads() const { return requests_for("/launcher_files/"); }
-    void sign_with(const std::string& signature) {
-        test::write_file(release_.path() / "update.manifest.json.sig", signature);
-    }
     // Refused before a byte is written: no download, the installation and cache untouched.
     void expect_refused_with(const std::string& text) {
         EXPECT_FALSE(updater::run_update_check_impl(false));
@@ -194,7 +190,7 @@ TEST_F(HostileServer, ForgedMissingOrMalformedSignaturesAreRefused) {
         SCOPED_TRACE(&c - cases);
         fake::reset();
         test::write_file(release_.path() / "update.manifest.json", c.served);
-        sign_with(c.signature);
+        test::write_file(release_.path() / "update.manifest.json.sig", c.signature);
         if (c.signature.empty())
             fs::remove(release_.path() / "update.manifest.json.sig");
         expect_refused_with(c.text);
