@@ -119,13 +119,17 @@ TEST_F(Publish, KmVerifyReportsEachKindOfDamage) {
     }
 }
 
-TEST_F(Publish, SameReleaseGivesTheSameBytesAndRepublishingWritesNothing) {
+TEST_F(Publish, SameReleaseGivesTheSameBytesAndRepublishingWritesOnlyWhatChanged) {
     const std::vector<std::pair<std::string, std::string>> files = {
-        {"Launcher.exe", "launcher"}, {"data/z.txt", "z"}, {"Data/A.bin", "A"}};
+        {"Game_x64_win.exe", "game v1"},
+        {"data/keep.txt", "unchanged"},
+        {"Data/A.bin", "A"},
+        {"data/old/gone.txt", "dropped in v2"},
+        {"web", "a file that becomes a folder"}};
     for (const auto& [path, data] : files) {
         add(path, data);
     }
-    ASSERT_EQ(publish().exit_code, 0);
+    ASSERT_EQ(publish({}, "1.0.0").exit_code, 0);
     const std::string first = manifest_text() + read_file(content() / "update.manifest.json.sig");
     // Another content folder, files created in the opposite order.
     fs::remove_all(content());
@@ -133,14 +137,32 @@ TEST_F(Publish, SameReleaseGivesTheSameBytesAndRepublishingWritesNothing) {
     for (auto it = files.rbegin(); it != files.rend(); ++it) {
         add(it->first, it->second);
     }
-    ASSERT_EQ(publish().exit_code, 0);
+    ASSERT_EQ(publish({}, "1.0.0").exit_code, 0);
     EXPECT_EQ(manifest_text() + read_file(content() / "update.manifest.json.sig"), first);
 
     const ino_t before = inode(content() / "update.manifest.json");
-    const ToolRun again = publish();
+    const ToolRun again = publish({}, "1.0.0");
     EXPECT_NE(again.out.find("0 written, 0 removed, manifest unchanged"), std::string::npos)
         << again.out;
     EXPECT_EQ(inode(content() / "update.manifest.json"), before);
+
+    const ino_t kept = inode(content() / "launcher_files/data/keep.txt");
+    fs::remove_all(release());
+    const std::map<std::string, std::string> v2 = {{"Game_x64_win.exe", "game v2"},
+                                                   {"data/keep.txt", "unchanged"},
+                                                   {"Data/A.bin", "A"},
+                                                   {"web/index.html", "page"}};
+    for (const auto& [path, data] : v2) {
+        add(path, data);
+    }
+    const ToolRun run = publish({}, "2.0.0");
+    EXPECT_NE(run.out.find("2 written, 1 removed"), std::string::npos) << run.out;
+    std::map<std::string, std::string> expected = v2;
+    expected.insert({{"Data", "<dir>"}, {"data", "<dir>"}, {"web", "<dir>"}});
+    EXPECT_EQ(snapshot(content() / "launcher_files"), expected);
+    // An unchanged file is left alone, so clients mid-download of it are not disturbed.
+    EXPECT_EQ(inode(content() / "launcher_files/data/keep.txt"), kept);
+    EXPECT_EQ(manifest().major, 2);
 }
 
 TEST_F(Publish, LeavesOutPlayerFilesAndMarksOnlyFinishedExecutables) {
@@ -174,31 +196,6 @@ TEST_F(Publish, LeavesOutPlayerFilesAndMarksOnlyFinishedExecutables) {
     EXPECT_EQ(executables, expected);
     EXPECT_EQ(read_file(content() / "launcher_files/data/link.txt"), "content of web/cache/app.js");
     EXPECT_FALSE(fs::is_symlink(content() / "launcher_files/data/link.txt"));
-}
-
-TEST_F(Publish, ReplacingAReleaseWritesChangesAndRemovesWhatIsNoLongerListed) {
-    add("Game_x64_win.exe", "game v1");
-    add("data/keep.txt", "unchanged");
-    add("data/old/gone.txt", "dropped in v2");
-    add("web", "a file that becomes a folder");
-    ASSERT_EQ(publish({}, "1.0.0").exit_code, 0);
-    const ino_t kept = inode(content() / "launcher_files/data/keep.txt");
-
-    fs::remove_all(release());
-    add("Game_x64_win.exe", "game v2");
-    add("data/keep.txt", "unchanged");
-    add("web/index.html", "page");
-    const ToolRun run = publish({}, "2.0.0");
-    EXPECT_NE(run.out.find("2 written, 1 removed"), std::string::npos) << run.out;
-    const std::map<std::string, std::string> expected = {
-        {"Game_x64_win.exe", "game v2"}, {"data", "<dir>"},
-        {"data/keep.txt", "unchanged"},  {"web", "<dir>"},
-        {"web/index.html", "page"},
-    };
-    EXPECT_EQ(snapshot(content() / "launcher_files"), expected);
-    // An unchanged file is left alone, so clients mid-download of it are not disturbed.
-    EXPECT_EQ(inode(content() / "launcher_files/data/keep.txt"), kept);
-    EXPECT_EQ(manifest().major, 2);
 }
 
 TEST_F(Publish, ManifestNameAndPlatformFollowTheDeployment) {
