@@ -26,6 +26,11 @@ ino_t inode(const fs::path& path) {
     return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
+// "données": a name whose UTF-8 bytes must reach the launcher unchanged.
+const std::string accented =
+    "donn\xC3\xA9"
+    "es";
+
 class Publish : public ToolTest {
   protected:
     updater::UpdateManifest manifest(const std::string& name = "update.manifest.json") const {
@@ -40,9 +45,7 @@ TEST_F(Publish, ReleaseIsAcceptedByTheLaunchersVerifierParserAndOpenSSL) {
         {"Launcher.exe", "MZ launcher"},
         {"data/maps/arena.map", std::string(300000, 'm') + std::string("\x00\xFF", 2)},
         {"data/empty.bin", ""},
-        {"donn\xC3\xA9"
-         "es/\xC3\xA9t\xC3\xA9.txt",
-         "summer"},
+        {accented + "/\xC3\xA9t\xC3\xA9.txt", "summer"},
         {"a b/with blank.txt", "x"},
     };
     for (const auto& [path, data] : files) {
@@ -79,10 +82,7 @@ TEST_F(Publish, ReleaseIsAcceptedByTheLaunchersVerifierParserAndOpenSSL) {
     launcher_config.host = server.host();
     launcher_config.port = server.port();
     EXPECT_TRUE(updater::run_update_check_impl(false));
-    EXPECT_EQ(snapshot(install.path() / "donn\xC3\xA9"
-                                        "es"),
-              snapshot(release() / "donn\xC3\xA9"
-                                   "es"));
+    EXPECT_EQ(snapshot(install.path() / accented), snapshot(release() / accented));
     EXPECT_EQ(install.read("data/maps/arena.map"), files.at("data/maps/arena.map"));
 }
 

@@ -122,10 +122,6 @@ const Slot* table(std::initializer_list<std::pair<std::size_t, Slot>> used) {
         (*slots)[index] = function;
     return slots->data();
 }
-template <typename Interface>
-Interface* as(Fake* fake) {
-    return reinterpret_cast<Interface*>(fake);
-}
 
 // Calls slot `index` of a COM object as the runtime does: by position, not by our header's names.
 template <typename... Args>
@@ -165,7 +161,8 @@ HRESULT STDMETHODCALLTYPE get_message_json(Fake* self, LPWSTR* value) {
 // add_WebMessageReceived 34, of 61 slots.
 HRESULT STDMETHODCALLTYPE get_settings(Fake*, ICoreWebView2Settings** settings) {
     note("get_Settings");
-    *settings = as<ICoreWebView2Settings>(new Fake{settings_table(), &IID_ICoreWebView2Settings});
+    *settings = reinterpret_cast<ICoreWebView2Settings*>(
+        new Fake{settings_table(), &IID_ICoreWebView2Settings});
     return S_OK;
 }
 HRESULT STDMETHODCALLTYPE navigate(Fake* self, LPCWSTR uri) {
@@ -211,8 +208,8 @@ HRESULT STDMETHODCALLTYPE get_core_webview(Fake*, ICoreWebView2** out) {
                                           {31, slot(&reload)},
                                           {32, slot(&post_json)},
                                           {34, slot(&add_message_received)}});
-    *out =
-        as<ICoreWebView2>(view ? (++view->references, view) : new Fake{slots, &IID_ICoreWebView2});
+    *out = reinterpret_cast<ICoreWebView2*>(view ? (++view->references, view)
+                                                 : new Fake{slots, &IID_ICoreWebView2});
     return S_OK;
 }
 
