@@ -379,13 +379,6 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE CreateCoreWebView2Enviro
         call_slot(options, 9, &allow);
         note(std::string("option AllowSingleSignOnUsingOSPrimaryAccount ") +
              (allow ? "TRUE" : "FALSE"));
-        // A newer runtime asks for its later option interfaces; the host must refuse them.
-        const GUID options2 = {
-            0xff85c98a, 0x1ba7, 0x4a6b, {0x90, 0xc8, 0x2b, 0x75, 0x2c, 0x89, 0xe9, 0xe2}};
-        void* unused = nullptr;
-        note(std::string("option QueryInterface Options2 ") +
-             (call_slot(options, 0, &options2, &unused) == E_NOINTERFACE ? "E_NOINTERFACE"
-                                                                         : "answered"));
     }
     handler->AddRef();
     defer(50, [handler] { complete_environment(handler); });
