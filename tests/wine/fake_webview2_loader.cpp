@@ -144,13 +144,6 @@ HRESULT STDMETHODCALLTYPE put_setting(Fake*, BOOL value) {
     note(std::string(setting_names.at(I)) + " " + (value ? "TRUE" : "FALSE"));
     return S_OK;
 }
-const Slot* settings_table() {
-    static const Slot* slots = table<21>({{10, slot(&put_setting<10>)},
-                                          {12, slot(&put_setting<12>)},
-                                          {14, slot(&put_setting<14>)},
-                                          {18, slot(&put_setting<18>)}});
-    return slots;
-}
 
 HRESULT STDMETHODCALLTYPE get_message_json(Fake* self, LPWSTR* value) {
     *value = co_task_copy(self->json);
@@ -161,8 +154,12 @@ HRESULT STDMETHODCALLTYPE get_message_json(Fake* self, LPWSTR* value) {
 // add_WebMessageReceived 34, of 61 slots.
 HRESULT STDMETHODCALLTYPE get_settings(Fake*, ICoreWebView2Settings** settings) {
     note("get_Settings");
-    *settings = reinterpret_cast<ICoreWebView2Settings*>(
-        new Fake{settings_table(), &IID_ICoreWebView2Settings});
+    static const Slot* slots = table<21>({{10, slot(&put_setting<10>)},
+                                          {12, slot(&put_setting<12>)},
+                                          {14, slot(&put_setting<14>)},
+                                          {18, slot(&put_setting<18>)}});
+    *settings =
+        reinterpret_cast<ICoreWebView2Settings*>(new Fake{slots, &IID_ICoreWebView2Settings});
     return S_OK;
 }
 HRESULT STDMETHODCALLTYPE navigate(Fake* self, LPCWSTR uri) {
