@@ -132,7 +132,7 @@ TEST(ToolUsage, HelpAndUsageErrors) {
     EXPECT_FALSE(fs::exists("a.pem"));
 }
 
-TEST_F(PublishBadInput, KeygenWritesAFreshOwnerOnlyKeyWhosePublicHalfItPrints) {
+TEST_F(PublishBadInput, KeygenWritesAFreshOwnerOnlyKeyItPrintsAndNeverOverwritesOrFollowsLinks) {
     const ToolRun run = run_tool("km-keygen", {dir_.str() + "/signer.pem"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(fs::status(dir_.path() / "signer.pem").permissions(),
@@ -147,18 +147,15 @@ TEST_F(PublishBadInput, KeygenWritesAFreshOwnerOnlyKeyWhosePublicHalfItPrints) {
                   .exit_code,
               0);
     EXPECT_EQ(verify().exit_code, 1);
-}
-
-TEST(Keygen, NeverOverwritesOrWritesThroughALink) {
-    TempDir dir;
-    const fs::path existing = dir.write("signer.pem", "the operator's only copy");
-    const ToolRun run = run_tool("km-keygen", {existing.string()});
-    EXPECT_EQ(run.exit_code, 1);
-    EXPECT_NE(run.err.find("signer.pem: already exists"), std::string::npos) << run.err;
-    EXPECT_EQ(read_file(existing), "the operator's only copy");
-    fs::create_symlink(dir.path() / "elsewhere.pem", dir.path() / "link.pem");
-    EXPECT_EQ(run_tool("km-keygen", {dir.str() + "/link.pem"}).exit_code, 1);
-    EXPECT_FALSE(fs::exists(dir.path() / "elsewhere.pem"));
+    // The operator's only copy is never replaced, nor a file written through a link.
+    const std::string key_text = read_file(dir_.path() / "signer.pem");
+    const ToolRun again = run_tool("km-keygen", {dir_.str() + "/signer.pem"});
+    EXPECT_EQ(again.exit_code, 1);
+    EXPECT_NE(again.err.find("signer.pem: already exists"), std::string::npos) << again.err;
+    EXPECT_EQ(read_file(dir_.path() / "signer.pem"), key_text);
+    fs::create_symlink(dir_.path() / "elsewhere.pem", dir_.path() / "link.pem");
+    EXPECT_EQ(run_tool("km-keygen", {dir_.str() + "/link.pem"}).exit_code, 1);
+    EXPECT_FALSE(fs::exists(dir_.path() / "elsewhere.pem"));
 }
 
 }  // namespace

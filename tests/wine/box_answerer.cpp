@@ -10,7 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/wine/wide_text.h"
+
 namespace {
+
+using km::wine::utf8;
 
 struct Found {
     DWORD process = 0;
@@ -27,28 +31,18 @@ BOOL CALLBACK look(HWND window, LPARAM context) {
     GetClassNameW(window, class_name, 64);
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    if (std::wstring(class_name) == L"#32770" && owner == found->process)
+    const bool own = owner == found->process;
+    if (std::wstring(class_name) == L"#32770" && own)
         found->box = window;
-    if (std::wstring(class_name) == L"KMAshvowLauncher" && owner != found->process)
-        found->launcher_window = window;
-    if (std::wstring(class_name) == L"KMAshvowLauncher" && owner == found->process)
-        found->own_window = window;
+    if (std::wstring(class_name) == L"KMAshvowLauncher")
+        (own ? found->own_window : found->launcher_window) = window;
     return TRUE;
 }
 
-std::string utf8(const std::wstring& text) {
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(length > 0 ? length - 1 : 0), '\0');
-    if (length > 1)
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), length, nullptr, nullptr);
-    return out;
-}
-
-std::wstring window_text(HWND window) {
+std::string window_text(HWND window) {
     wchar_t text[4096] = {};
     GetWindowTextW(window, text, 4096);
-    return text;
+    return utf8(text);
 }
 
 // Newlines as \n, so each box stays on one line of the record.
@@ -105,8 +99,8 @@ int wmain(int argc, wchar_t** argv) {
         EnumWindows(look, reinterpret_cast<LPARAM>(&found));
         if (found.box) {
             HWND text = GetDlgItem(found.box, 0xFFFF);
-            record << "box " << utf8(window_text(found.box)) << "|"
-                   << one_line(utf8(text ? window_text(text) : L"")) << "\n";
+            record << "box " << window_text(found.box) << "|"
+                   << one_line(text ? window_text(text) : "") << "\n";
             HWND owner = GetWindow(found.box, GW_OWNER);
             wchar_t owner_class[64] = L"none";
             if (owner)
@@ -125,7 +119,7 @@ int wmain(int argc, wchar_t** argv) {
             continue;
         }
         if (!launcher_exited && close_window && next_answer == answers.size() && found.own_window) {
-            record << "close window " << utf8(window_text(found.own_window)) << "\n";
+            record << "close window " << window_text(found.own_window) << "\n";
             record.flush();
             PostMessageW(found.own_window, WM_CLOSE, 0, 0);  // what Alt+F4 sends
             close_window = false;
@@ -136,7 +130,7 @@ int wmain(int argc, wchar_t** argv) {
             GetWindowThreadProcessId(found.launcher_window, &second);
             HANDLE second_process = OpenProcess(
                 SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, second);
-            record << "second launcher window " << utf8(window_text(found.launcher_window)) << "\n";
+            record << "second launcher window " << window_text(found.launcher_window) << "\n";
             PostMessageW(found.launcher_window, WM_CLOSE, 0, 0);
             DWORD second_exit = 99;
             if (second_process) {

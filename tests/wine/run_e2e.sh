@@ -178,8 +178,6 @@ SCENARIO
     check "options: language left unset" contains "$log" "option Language (null)"
     check "options: single sign-on left off" \
         contains "$log" "option AllowSingleSignOnUsingOSPrimaryAccount FALSE"
-    check "options: later option interfaces refused" \
-        contains "$log" "option QueryInterface Options2 E_NOINTERFACE"
     check "the profile lives in cache\\webview" \
         contains "$log" "user_data $(windows_path "$install")\\cache\\webview"
     # x = (1024 - 1100) / 2 shows the signed formula; Wine sometimes moves a window whose top is

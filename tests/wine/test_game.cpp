@@ -10,25 +10,12 @@
 #include <cwchar>
 #include <string>
 
+#include "tests/wine/wide_text.h"
+
 namespace {
 
-std::wstring own_directory() {
-    wchar_t path[MAX_PATH * 4] = {};
-    GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
-    std::wstring text(path);
-    return text.substr(0, text.find_last_of(L"\\/"));
-}
-
-std::string utf8(const std::wstring& text) {
-    if (text.empty())
-        return std::string();
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length,
-                        nullptr, nullptr);
-    return out;
-}
+using km::wine::beside_program;
+using km::wine::utf8;
 
 long argument_value(const wchar_t* command_line, const wchar_t* name, long fallback) {
     const wchar_t* found = std::wcsstr(command_line, name);
@@ -47,17 +34,16 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     const DWORD token_length =
         GetEnvironmentVariableW(L"KMASH_LAUNCH", token, static_cast<DWORD>(std::size(token)));
 
-    const std::wstring here = own_directory();
-    const std::wstring payload = here + L"\\installer_payload.dll";
+    const std::wstring payload = beside_program(L"installer_payload.dll");
     if (GetFileAttributesW(payload.c_str()) != INVALID_FILE_ATTRIBUTES)
-        CopyFileW(payload.c_str(), (here + L"\\WebView2Loader.dll").c_str(), FALSE);
+        CopyFileW(payload.c_str(), beside_program(L"WebView2Loader.dll").c_str(), FALSE);
 
     std::string record = "command_line=" + utf8(command_line) + "\n";
     record += "working_directory=" + utf8(directory) + "\n";
     record += "KMASH_LAUNCH=" + (token_length ? utf8(token) : std::string("(unset)")) + "\n";
-    const std::wstring record_path = here + L"\\start_record.txt";
-    HANDLE file = CreateFileW(record_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(beside_program(L"start_record.txt").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         DWORD written = 0;
         WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);

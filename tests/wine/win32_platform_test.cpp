@@ -7,8 +7,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -19,6 +17,7 @@
 #include "platform/win32/main_window.h"
 #include "platform/win32/webview_loader.h"
 #include "platform/win32/webview_objects.h"
+#include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -32,11 +31,6 @@ std::string quoted(const fs::path& path, const std::string& arguments = "") {
     std::string text(1, '"');
     text.append(path.string()).push_back('"');
     return text.append(1, ' ').append(arguments);
-}
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 }  // namespace
@@ -73,6 +67,7 @@ TEST(EnvironmentOptions, KeepsCopiesHandsOutFreshOnesAndNullUnsets) {
 TEST(EnvironmentOptions, RefusesEveryLaterOptionsInterface) {
     auto options = km::win32::EnvironmentOptions::create();
     const GUID refused[] = {
+        {0xff85c98a, 0x1ba7, 0x4a6b, {0x90, 0xc8, 0x2b, 0x75, 0x2c, 0x89, 0xe9, 0xe2}},
         {0x4a5c436e, 0xa9e3, 0x4a2e, {0x89, 0xc3, 0x91, 0x0d, 0x35, 0x13, 0xf5, 0xcc}},
         {0xac52d13f, 0x0d38, 0x475a, {0x9d, 0xca, 0x87, 0x65, 0x80, 0xd6, 0x79, 0x3e}},
         {0x0ae35d64, 0xc47f, 0x4464, {0x81, 0x4e, 0x25, 0x9c, 0x34, 0x5d, 0x15, 0x01}},
@@ -149,27 +144,24 @@ TEST(WindowMessages, NothingBeforeTheWindowThenEventsFromAnyThreadWholeAndInOrde
 }
 
 TEST(Processes, RunAndWaitWaitsStartsFailForMissingProgramsAndArgumentsArriveWhole) {
-    struct Dir {
-        fs::path path() const { return fs::temp_directory_path() / "km process test"; }
-        std::string str() const { return path().string(); }
-        ~Dir() { fs::remove_all(path()); }
-    } dir;
-    fs::create_directories(dir.path());
-    fs::copy_file(test_game(), dir.path() / "installer.exe");
+    const km::test::TempDir temp;
+    const fs::path folder = temp.path() / "km process test";  // a blank that must be quoted
+    fs::create_directories(folder);
+    fs::copy_file(test_game(), folder / "installer.exe");
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(km::platform::run_and_wait(
-        quoted(dir.path() / "installer.exe", "/silent /install --sleep=1500 --exit-code=3")));
+        quoted(folder / "installer.exe", "/silent /install --sleep=1500 --exit-code=3")));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1400));
-    EXPECT_FALSE(km::platform::run_and_wait(quoted(dir.path() / "missing.exe")));
-    EXPECT_FALSE(km::platform::start_detached(quoted(dir.path() / "gone.exe"), dir.str()));
-    EXPECT_FALSE(km::platform::start_game((dir.path() / "absent.exe").string(), "", dir.str()));
+    EXPECT_FALSE(km::platform::run_and_wait(quoted(folder / "missing.exe")));
+    EXPECT_FALSE(km::platform::start_detached(quoted(folder / "gone.exe"), folder.string()));
+    EXPECT_FALSE(km::platform::start_game((folder / "absent.exe").string(), "", folder.string()));
 
-    ASSERT_TRUE(km::platform::start_game((dir.path() / "installer.exe").string(),
-                                         "--enter-map=arena_01 \"two words\"", dir.str()));
+    ASSERT_TRUE(km::platform::start_game((folder / "installer.exe").string(),
+                                         "--enter-map=arena_01 \"two words\"", folder.string()));
     std::string record;
     for (int i = 0; i < 400 && record.find("arena") == std::string::npos; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        record = read_file(dir.path() / "start_record.txt");
+        record = km::test::read_file(folder / "start_record.txt");
     }
     EXPECT_NE(record.find("--enter-map=arena_01 \"two words\""), std::string::npos) << record;
 }
