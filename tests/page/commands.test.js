@@ -1,26 +1,16 @@
 // Every control posts exactly the command and members the native side reads.
 'use strict';
 
-const { test, before, after, beforeEach } = require('node:test');
+const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const { launch, open } = require('./harness');
+const { session, open } = require('./harness');
 
-let browser;
-let t;
-
-before(async () => { browser = await launch(); });
-after(async () => { await browser.close(); });
-beforeEach(async () => {
-  if (t) await t.page.close();
-  t = await open(browser);
-  await t.clearSent();
-});
-
+const t = session({ perTest: true });
 const click = selector => t.page.click(selector);
 const ended = () => t.emit({ event: 'updating', isUpdating: false });
 
 test('sends ready once per load as an object whose first member is cmd', async () => {
-  const fresh = await open(browser);
+  const fresh = await open(t.browser);
   assert.deepEqual(await fresh.raw(), [{ type: 'object', json: '{"cmd":"ready"}' }]);
   await fresh.reload();
   assert.deepEqual(await fresh.sent(), [{ cmd: 'ready' }]);
@@ -79,8 +69,7 @@ const ACTIONS = [
     await t.emit({ event: 'betaLoginResult', ok: false, reason: 'Beta server error' });
     await click('#beta-submit');
     await click('#beta-forget');
-    assert.equal(await t.page.inputValue('#beta-user'), '');
-    assert.equal(await t.page.isChecked('#beta-remember'), false);
+    assert.deepEqual(await t.look('value #beta-user', 'checked #beta-remember'), ['', false]);
   }, [{ cmd: 'loginBeta', username: 'thane "grey"', password: 'p\\ss word', remember: true },
     { cmd: 'loginBeta', username: 'thane "grey"', password: 'p\\ss word', remember: true }, { cmd: 'clearBetaCreds' }]]
 ];
