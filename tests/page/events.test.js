@@ -4,10 +4,10 @@
 
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const { session, open, fixtureUrl } = require('./harness');
+const { session, fixtureUrl } = require('./harness');
 
 const t = session({ perTest: true });
-const active = page => page.$$eval('.news-slide', imgs => imgs.findIndex(i => i.classList.contains('is-active')));
+const active = () => t.page.$$eval('.news-slide', imgs => imgs.findIndex(i => i.classList.contains('is-active')));
 
 test('progress shows status text, state styling and the fraction as a percentage', async () => {
   // [event, state styling, percentage the player sees]
@@ -58,28 +58,26 @@ test('banners show local files only and can be browsed by keyboard and paused', 
   await t.page.focus('#news-slides');
   for (const [key, index] of [['ArrowLeft', 2], ['ArrowRight', 0], ['End', 2], ['Home', 0]]) {
     await t.page.keyboard.press(key);
-    assert.equal(await active(t.page), index, key);
+    assert.equal(await active(), index, key);
   }
   await t.page.click('.news-dot >> nth=2');
-  assert.equal(await active(t.page), 2);
+  assert.equal(await active(), 2);
   await t.page.click('#news-pause');
   assert.deepEqual(await t.look('@aria-pressed #news-pause', '@aria-label #news-pause'), ['true', 'Resume news rotation']);
 });
 
 test('banners advance on their own and stop while paused', async () => {
-  const clocked = await open(t.browser, { beforeLoad: page => page.clock.install() });
-  const { page } = clocked;
-  await clocked.emit({ event: 'banners', list: ['banner-embers.svg', 'banner-patch.svg'].map(fixtureUrl) });
-  await page.mouse.move(1000, 700);
-  await page.clock.runFor(7500);
-  assert.equal(await active(page), 1);
-  await page.click('#news-pause');
-  await page.mouse.move(1000, 700);
-  await page.evaluate(() => document.activeElement.blur());
-  await page.clock.runFor(22000);
-  assert.equal(await active(page), 1);
-  assert.deepEqual(clocked.errors, []);
-  await page.close();
+  await t.page.clock.install();
+  await t.reload();
+  await t.emit({ event: 'banners', list: ['banner-embers.svg', 'banner-patch.svg'].map(fixtureUrl) });
+  await t.page.mouse.move(1000, 700);
+  await t.page.clock.runFor(7500);
+  assert.equal(await active(), 1);
+  await t.page.click('#news-pause');
+  await t.page.mouse.move(1000, 700);
+  await t.page.evaluate(() => document.activeElement.blur());
+  await t.page.clock.runFor(22000);
+  assert.equal(await active(), 1);
 });
 
 test('realm documents of the documented shape become a realm list', async () => {
@@ -155,7 +153,7 @@ test('nothing the page does reaches the network', async () => {
     { event: 'banners', list: ['http://127.0.0.1:9/a.png', 'https://example.com/b.png', '//example.com/c.png', fixtureUrl('banner-patch.svg')] },
     { event: 'realmStatus', data: { realms: [{ name: '<img src="https://example.com/p.png">', status: 'online' }] } }
   );
-  for (const id of ['#btn-settings', '#settings-cancel', '#btn-beta', '#beta-close']) await t.page.click(id);
+  await t.click('#btn-settings', '#settings-cancel', '#btn-beta', '#beta-close');
   await t.page.waitForTimeout(300);
   assert.deepEqual(t.requests.filter(url => !url.startsWith('file:')), []);
   assert.deepEqual(t.browser.outside, []);

@@ -33,7 +33,6 @@ function installFakeWebview() {
 }
 
 async function launch({ locale = 'en-US' }) {
-  if (!fs.existsSync(CHROMIUM)) throw new Error(`${CHROMIUM} is missing`);
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'km-page-profile-'));
   const context = await chromium.launchPersistentContext(profile, { executablePath: CHROMIUM, headless: true,
     args: CHROMIUM_ARGS, viewport: { width: 1100, height: 720 }, locale, offline: true });
@@ -50,7 +49,7 @@ async function launch({ locale = 'en-US' }) {
 }
 
 // Opens the page and returns helpers bound to it.
-async function open(browser, { beforeLoad } = {}) {
+async function open(browser) {
   const page = await browser.context.newPage();
   page.setDefaultTimeout(5000);
   const errors = [];
@@ -58,7 +57,6 @@ async function open(browser, { beforeLoad } = {}) {
   page.on('pageerror', err => errors.push(err));
   page.on('request', req => requests.push(req.url()));
   await page.addInitScript(installFakeWebview);
-  if (beforeLoad) await beforeLoad(page);
   const ready = () => page.waitForFunction(() => window.__fakeWebview.posted.length > 0);
   await page.goto(PAGE_URL);
   await ready();
@@ -81,6 +79,7 @@ async function open(browser, { beforeLoad } = {}) {
         return kind.startsWith('@') ? page.getAttribute(selector, kind.slice(1)) : read[kind](selector);
       }));
     },
+    async click(...selectors) { for (const selector of selectors) await page.click(selector); },
     emit(...events) { return page.evaluate(list => list.forEach(ev => window.__fakeWebview.deliver(ev)), events); },
     // Progress is drawn on the next animation frame.
     frame() { return page.evaluate(() => new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)))); },
@@ -110,4 +109,4 @@ function session({ locale, perTest } = {}) {
 
 const fixtureUrl = name => pathToFileURL(path.join(FIXTURES, name)).href;
 
-module.exports = { session, open, fixtureUrl, ROOT };
+module.exports = { session, fixtureUrl, ROOT };
