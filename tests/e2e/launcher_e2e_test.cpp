@@ -136,13 +136,12 @@ class LauncherE2E : public ::testing::Test {
                               release.string(), "--to", content.string()}));
     }
 
-    void start(const std::string& game_args = "", bool with_config = true) {
+    void start(const std::string& game_args = "") {
         LauncherConfig config;
         config.host = server.host();
         config.port = server.port();
         config.game_args = game_args;
-        if (with_config)
-            test::write_file(install / "launcher.ini", config_text(config));
+        test::write_file(install / "launcher.ini", config_text(config));
         // The working directory differs from the installation on purpose: the game must be
         // started in the launcher's own folder, whatever the launcher's was.
         launcher = test::spawn({(install / "Launcher").string()},
@@ -209,14 +208,6 @@ class LauncherE2E : public ::testing::Test {
 };
 
 auto any = [](const json&) { return true; };
-
-TEST_F(LauncherE2E, FirstStartWritesLauncherIniWithTheDefaults) {
-    start("", false);
-    EXPECT_EQ(test::read_file(install / "launcher.ini"), config_text(LauncherConfig{}));
-    ASSERT_TRUE(wait_for("version", [](const json& e) { return e["value"] == "1.0.0"; }));
-    send({{"cmd", "close"}});
-    EXPECT_EQ(exit_code(), std::optional<int>(0));
-}
 
 // One session through the real window and bridge: ready's answers, the first check, a second one
 // that finds everything current, and close. What a command does once it arrives (settings,

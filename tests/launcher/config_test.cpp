@@ -42,19 +42,13 @@ class ConfigFiles : public ::testing::Test {
     test::ScopedExeDir scope{dir.str()};
 };
 
-using Number = std::pair<const char*, int>;
-class NumberText : public ::testing::TestWithParam<Number> {};
-
-TEST_P(NumberText, ReadsLikeCsAtoiWithoutOverflow) {
-    EXPECT_EQ(atoi_clamped(GetParam().first), GetParam().second) << GetParam().first;
+TEST(NumberText, ReadsLikeCsAtoiWithoutOverflow) {
+    const std::pair<const char*, int> cases[] = {
+        {"", 0},       {"  8080  ", 8080}, {"\v\f 12", 12},         {"+7", 7},
+        {"-42x", -42}, {"--5", 0},         {"2147483648", INT_MAX}, {"-2147483649", INT_MIN}};
+    for (const auto& c : cases)
+        EXPECT_EQ(atoi_clamped(c.first), c.second) << c.first;
 }
-
-INSTANTIATE_TEST_SUITE_P(Rows, NumberText,
-                         ::testing::Values(Number{"", 0}, Number{"  8080  ", 8080},
-                                           Number{"\v\f 12", 12}, Number{"+7", 7},
-                                           Number{"-42x", -42}, Number{"--5", 0},
-                                           Number{"2147483648", INT_MAX},
-                                           Number{"-2147483649", INT_MIN}));
 
 TEST_F(ConfigFiles, DefaultsWriteTheExactBytes) {
     save_config(ini(), LauncherConfig{});

@@ -1,30 +1,16 @@
 // Every control posts exactly the command and members the native side reads.
 'use strict';
 
-const { test, before, after, beforeEach } = require('node:test');
+const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const { launch, open } = require('./harness');
+const { session } = require('./harness');
 
-let browser;
-let t;
-
-before(async () => { browser = await launch(); });
-after(async () => { await browser.close(); });
-beforeEach(async () => {
-  if (t) await t.page.close();
-  t = await open(browser);
-  await t.clearSent();
-});
-
-const click = selector => t.page.click(selector);
+const t = session({ perTest: true });
 const ended = () => t.emit({ event: 'updating', isUpdating: false });
 
 test('sends ready once per load as an object whose first member is cmd', async () => {
-  const fresh = await open(browser);
-  assert.deepEqual(await fresh.raw(), [{ type: 'object', json: '{"cmd":"ready"}' }]);
-  await fresh.reload();
-  assert.deepEqual(await fresh.sent(), [{ cmd: 'ready' }]);
-  await fresh.page.close();
+  await t.reload();
+  assert.deepEqual(await t.raw(), [{ type: 'object', json: '{"cmd":"ready"}' }]);
 });
 
 // [what the player does, the commands the native side receives]
@@ -35,7 +21,7 @@ const ACTIONS = [
     for (const id of ['#btn-minimize', '#btn-close']) {
       const box = await t.page.locator(id).boundingBox();
       assert.ok(box.x >= 1100 - 92 && box.x + box.width <= 1100 && box.y >= 0 && box.y + box.height <= 36, `${id} in the strip's corner`);
-      await click(id);
+      await t.click(id);
     }
   }, [{ cmd: 'dragWindow' }, { cmd: 'minimize' }, { cmd: 'close' }]],
   ['links are opened through openURL with their https addresses', async () => {
@@ -44,43 +30,36 @@ const ACTIONS = [
     'https://support.keldmoor-ashvow.com/'].map(url => ({ cmd: 'openURL', url }))],
   ['map field enters or spectates the named map', async () => {
     assert.equal(await t.page.isDisabled('#btn-enter-map'), true, 'nothing to enter without a name');
-    await t.page.fill('#map-name', '  arena_01 ');
-    await click('#btn-enter-map');
-    await ended();
-    await t.page.fill('#map-name', 'ashen_duel');
-    await click('#btn-spectate');
-    await ended();
+    for (const [map, id] of [['  arena_01 ', '#btn-enter-map'], ['ashen_duel', '#btn-spectate']]) {
+      await t.page.fill('#map-name', map);
+      await t.click(id);
+      await ended();
+    }
     await t.page.fill('#map-name', 'keep');
     await t.page.press('#map-name', 'Enter');
   }, [{ cmd: 'launchWithMap', map: 'arena_01' }, { cmd: 'watchSpectator', map: 'ashen_duel' }, { cmd: 'launchWithMap', map: 'keep' }]],
   ['check for updates is immediate, repair only after confirmation', async () => {
-    await click('#btn-check');
-    await click('#btn-repair');
-    await click('#repair-cancel');
-    await click('#btn-repair');
-    await click('#repair-confirm');
+    await t.click('#btn-check', '#btn-repair', '#repair-cancel', '#btn-repair', '#repair-confirm');
     assert.equal(await t.page.isVisible('#dlg-repair'), false);
   }, [{ cmd: 'checkUpdates' }, { cmd: 'repair' }]],
   ['restart prompt is modal, and later leaves a way back to it', async () => {
     await t.emit({ event: 'restartPrompt' });
     assert.equal(await t.page.evaluate(() => document.querySelector('#dlg-restart').matches(':modal')), true);
-    await click('#restart-later');
+    await t.click('#restart-later');
     assert.equal(await t.page.isVisible('#dlg-restart'), false);
-    await click('#btn-restart-pending');
+    await t.click('#btn-restart-pending');
     await t.page.getByRole('button', { name: 'Restart now' }).click();
   }, [{ cmd: 'restartNow' }]],
   ['beta sign-in sends the form, and forget me clears the saved sign-in', async () => {
-    await click('#btn-beta');
+    await t.click('#btn-beta');
     await t.page.fill('#beta-user', 'thane "grey"');
     await t.page.fill('#beta-pass', 'p\\ss word');
     await t.page.check('#beta-remember');
     await t.page.press('#beta-pass', 'Enter');
     assert.equal(await t.page.isDisabled('#beta-submit'), true, 'one sign-in at a time');
     await t.emit({ event: 'betaLoginResult', ok: false, reason: 'Beta server error' });
-    await click('#beta-submit');
-    await click('#beta-forget');
-    assert.equal(await t.page.inputValue('#beta-user'), '');
-    assert.equal(await t.page.isChecked('#beta-remember'), false);
+    await t.click('#beta-submit', '#beta-forget');
+    assert.deepEqual(await t.look('value #beta-user', 'checked #beta-remember'), ['', false]);
   }, [{ cmd: 'loginBeta', username: 'thane "grey"', password: 'p\\ss word', remember: true },
     { cmd: 'loginBeta', username: 'thane "grey"', password: 'p\\ss word', remember: true }, { cmd: 'clearBetaCreds' }]]
 ];
@@ -93,38 +72,36 @@ for (const [name, act, expected] of ACTIONS) {
 
 test('play launches the live client, and the beta client only after a sign-in', async () => {
   assert.equal(await t.page.isDisabled('#client-beta'), true);
-  await click('#btn-play');
+  await t.click('#btn-play');
   assert.equal(await t.page.isDisabled('#btn-play'), true, 'a second click cannot launch twice');
   await t.emit({ event: 'updating', isUpdating: true }, { event: 'updating', isUpdating: false },
     { event: 'betaLoginResult', ok: true });
-  await t.page.check('#client-beta');
-  await click('#btn-play');
+  await t.click('#client-beta', '#btn-play');
   // A later failed sign-in takes the beta client away again.
   await ended();
   await t.emit({ event: 'betaLoginResult', ok: false, reason: 'Invalid credentials' });
   assert.equal(await t.page.isChecked('#client-live'), true);
-  await click('#btn-play');
+  await t.click('#btn-play');
   assert.deepEqual(await t.sent(), [false, true, false].map(betaMode => ({ cmd: 'launch', betaMode })));
 });
 
 test('settings fill the dialog and are saved with exactly mode, vsync, unlockFps and captureMouse', async () => {
   await t.emit({ event: 'settings', data: { mode: 'borderless', vsync: true, unlockFps: false, captureMouse: true } });
-  await click('#btn-settings');
+  await t.click('#btn-settings');
   for (const [id, on] of [['#settings-modes input[value="borderless"]', true], ['#set-vsync', true],
     ['#set-unlock-fps', false], ['#set-capture-mouse', true]]) assert.equal(await t.page.isChecked(id), on, id);
   await t.page.getByRole('radio', { name: 'Fullscreen' }).check();
-  for (const id of ['#set-vsync', '#set-unlock-fps', '#set-capture-mouse']) await click(id);
-  await click('#settings-save');
+  await t.click('#set-vsync', '#set-unlock-fps', '#set-capture-mouse', '#settings-save');
   assert.equal(await t.page.isVisible('#dlg-settings'), false);
   // Cancel discards edits: the next opening shows what was saved.
-  await click('#btn-settings');
+  await t.click('#btn-settings');
   await t.page.getByRole('radio', { name: 'Windowed' }).check();
-  await click('#settings-cancel');
+  await t.click('#settings-cancel');
   // A mode this page does not know is offered as it is and survives a save.
   await t.emit({ event: 'settings', data: { mode: 'exclusive<b>' } });
-  await click('#btn-settings');
+  await t.click('#btn-settings');
   assert.equal(await t.page.getByRole('radio', { name: 'exclusive<b>' }).isChecked(), true);
-  await click('#settings-save');
+  await t.click('#settings-save');
   assert.deepEqual((await t.raw()).map(p => p.json), [
     '{"cmd":"saveSettings","data":{"mode":"fullscreen","vsync":false,"unlockFps":true,"captureMouse":false}}',
     '{"cmd":"saveSettings","data":{"mode":"exclusive<b>","vsync":false,"unlockFps":true,"captureMouse":false}}']);

@@ -2,25 +2,12 @@
 // hostile input never breaks the page or reaches the network.
 'use strict';
 
-const { test, before, after, beforeEach } = require('node:test');
+const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const { launch, open, fixtureUrl } = require('./harness');
+const { session, fixtureUrl } = require('./harness');
 
-let browser;
-let t;
-
-before(async () => { browser = await launch(); });
-after(async () => { await browser.close(); });
-beforeEach(async () => {
-  if (t) {
-    assert.deepEqual(t.errors, [], 'no script error in the previous test');
-    await t.page.close();
-  }
-  t = await open(browser);
-});
-
-const disabled = selector => t.page.isDisabled(selector);
-const active = page => page.$$eval('.news-slide', imgs => imgs.findIndex(i => i.classList.contains('is-active')));
+const t = session({ perTest: true });
+const active = () => t.page.$$eval('.news-slide', imgs => imgs.findIndex(i => i.classList.contains('is-active')));
 
 test('progress shows status text, state styling and the fraction as a percentage', async () => {
   // [event, state styling, percentage the player sees]
@@ -36,11 +23,8 @@ test('progress shows status text, state styling and the fraction as a percentage
   for (const [ev, state, percent] of cases) {
     await t.emit(Object.assign({ event: 'progress' }, ev));
     await t.frame();
-    assert.equal(await t.text('#status-text'), ev.status || '');
-    assert.equal(await t.page.getAttribute('#update', 'data-state'), state);
-    assert.equal(await t.page.textContent('#status-percent'), percent + '%');
-    assert.deepEqual(await t.page.evaluate(() => [document.getElementById('progress').getAttribute('aria-valuenow'),
-      document.getElementById('progress-fill').style.width]), [percent, percent + '%']);
+    assert.deepEqual(await t.look('text #status-text', '@data-state #update', 'content #status-percent', '@aria-valuenow #progress',
+      '@style #progress-fill'), [ev.status || '', state, percent + '%', percent, `width: ${percent}%;`]);
   }
 });
 
@@ -49,26 +33,22 @@ test('updating disables play, maps, check and repair until it ends', async () =>
   await t.page.fill('#map-name', 'arena_01');
   for (const busy of [true, false]) {
     await t.emit({ event: 'updating', isUpdating: busy });
-    for (const id of controls) assert.equal(await disabled(id), busy, `${id} while updating is ${busy}`);
+    for (const id of controls) assert.equal(await t.page.isDisabled(id), busy, `${id} while updating is ${busy}`);
     assert.equal(await t.text('#play-label'), busy ? 'UPDATING…' : 'PLAY');
   }
   // Repair confirmed while a check runs must not be sent.
   await t.page.click('#btn-repair');
   await t.emit({ event: 'updating', isUpdating: true });
-  assert.equal(await disabled('#repair-confirm'), true);
+  assert.equal(await t.page.isDisabled('#repair-confirm'), true);
 });
 
 test('update complete, server status and version are shown', async () => {
   await t.emit({ event: 'updateComplete', downloaded: 0, restartNeeded: false }, { event: 'serverStatus', online: true },
     { event: 'version', value: '1.4.2 "Ember"' });
-  assert.equal(await t.text('#update-summary'), 'Nothing to download');
-  assert.equal(await t.page.isVisible('#btn-restart-pending'), false);
-  assert.equal(await t.text('#server-label'), 'Server online');
-  assert.equal(await t.text('#version'), '1.4.2 "Ember"');
+  const shown = ['text #update-summary', 'visible #btn-restart-pending', 'text #server-label', '@data-online #server-status'];
+  assert.deepEqual(await t.look(...shown, 'text #version'), ['Nothing to download', false, 'Server online', 'true', '1.4.2 "Ember"']);
   await t.emit({ event: 'updateComplete', downloaded: 12, restartNeeded: true }, { event: 'serverStatus', online: false });
-  assert.equal(await t.text('#update-summary'), '12 files downloaded');
-  assert.equal(await t.page.isVisible('#btn-restart-pending'), true);
-  assert.equal(await t.page.getAttribute('#server-status', 'data-online'), 'false');
+  assert.deepEqual(await t.look(...shown), ['12 files downloaded', true, 'Server offline', 'false']);
 });
 
 test('banners show local files only and can be browsed by keyboard and paused', async () => {
@@ -78,29 +58,26 @@ test('banners show local files only and can be browsed by keyboard and paused', 
   await t.page.focus('#news-slides');
   for (const [key, index] of [['ArrowLeft', 2], ['ArrowRight', 0], ['End', 2], ['Home', 0]]) {
     await t.page.keyboard.press(key);
-    assert.equal(await active(t.page), index, key);
+    assert.equal(await active(), index, key);
   }
   await t.page.click('.news-dot >> nth=2');
-  assert.equal(await active(t.page), 2);
+  assert.equal(await active(), 2);
   await t.page.click('#news-pause');
-  assert.equal(await t.page.getAttribute('#news-pause', 'aria-pressed'), 'true');
-  assert.equal(await t.page.getAttribute('#news-pause', 'aria-label'), 'Resume news rotation');
+  assert.deepEqual(await t.look('@aria-pressed #news-pause', '@aria-label #news-pause'), ['true', 'Resume news rotation']);
 });
 
 test('banners advance on their own and stop while paused', async () => {
-  const clocked = await open(browser, { beforeLoad: page => page.clock.install() });
-  const { page } = clocked;
-  await clocked.emit({ event: 'banners', list: ['banner-embers.svg', 'banner-patch.svg'].map(fixtureUrl) });
-  await page.mouse.move(1000, 700);
-  await page.clock.runFor(7500);
-  assert.equal(await active(page), 1);
-  await page.click('#news-pause');
-  await page.mouse.move(1000, 700);
-  await page.evaluate(() => document.activeElement.blur());
-  await page.clock.runFor(22000);
-  assert.equal(await active(page), 1);
-  assert.deepEqual(clocked.errors, []);
-  await page.close();
+  await t.page.clock.install();
+  await t.reload();
+  await t.emit({ event: 'banners', list: ['banner-embers.svg', 'banner-patch.svg'].map(fixtureUrl) });
+  await t.page.mouse.move(1000, 700);
+  await t.page.clock.runFor(7500);
+  assert.equal(await active(), 1);
+  await t.page.click('#news-pause');
+  await t.page.mouse.move(1000, 700);
+  await t.page.evaluate(() => document.activeElement.blur());
+  await t.page.clock.runFor(22000);
+  assert.equal(await active(), 1);
 });
 
 test('realm documents of the documented shape become a realm list', async () => {
@@ -151,14 +128,11 @@ test('markup in realm documents, reasons and versions is shown as text', async (
 test('saved beta credentials fill the form and sign-in results are shown', async () => {
   await t.emit({ event: 'betaSavedCreds', username: 'thane', password: 's3cret' });
   await t.page.click('#btn-beta');
-  assert.equal(await t.page.inputValue('#beta-user'), 'thane');
-  assert.equal(await t.page.inputValue('#beta-pass'), 's3cret');
-  assert.equal(await t.page.isChecked('#beta-remember'), true);
-  assert.equal(await t.page.isVisible('#beta-badge'), false);
+  assert.deepEqual(await t.look('value #beta-user', 'value #beta-pass', 'checked #beta-remember', 'visible #beta-badge'),
+    ['thane', 's3cret', true, false]);
   await t.emit({ event: 'betaLoginResult', ok: true });
+  assert.deepEqual(await t.look('visible #beta-badge', 'disabled #client-beta'), [true, false]);
   assert.match(await t.text('#beta-message'), /Signed in/);
-  assert.equal(await t.page.isVisible('#beta-badge'), true);
-  assert.equal(await disabled('#client-beta'), false);
 });
 
 test('unknown events, missing members and non-objects are ignored', async () => {
@@ -170,10 +144,8 @@ test('unknown events, missing members and non-objects are ignored', async () => 
     { event: 'updateComplete' }, { event: 'realmStatus' }, { event: 'betaSavedCreds' }, { event: 'betaLoginResult' }
   );
   await t.frame();
-  assert.equal(await t.text('#version'), '—');
+  assert.deepEqual(await t.look('text #version', 'text #server-label', 'disabled #btn-play'), ['—', 'Server offline', false]);
   assert.match(await t.text('#realms-body'), /Waiting for realm status/);
-  assert.equal(await t.text('#server-label'), 'Server offline');
-  assert.equal(await disabled('#btn-play'), false);
 });
 
 test('nothing the page does reaches the network', async () => {
@@ -181,10 +153,10 @@ test('nothing the page does reaches the network', async () => {
     { event: 'banners', list: ['http://127.0.0.1:9/a.png', 'https://example.com/b.png', '//example.com/c.png', fixtureUrl('banner-patch.svg')] },
     { event: 'realmStatus', data: { realms: [{ name: '<img src="https://example.com/p.png">', status: 'online' }] } }
   );
-  for (const id of ['#btn-settings', '#settings-cancel', '#btn-beta', '#beta-close']) await t.page.click(id);
+  await t.click('#btn-settings', '#settings-cancel', '#btn-beta', '#beta-close');
   await t.page.waitForTimeout(300);
   assert.deepEqual(t.requests.filter(url => !url.startsWith('file:')), []);
-  assert.deepEqual(browser.outside, []);
+  assert.deepEqual(t.browser.outside, []);
 });
 
 // A download reports progress thousands of times a second: the page draws only
@@ -215,8 +187,6 @@ test('5,000 progress events in a second stay responsive and end on the last stat
   });
   assert.ok(run.draws <= run.frames + 2 && run.draws < 1000, `status drawn ${run.draws} times in ${run.frames} frames`);
   assert.ok(run.longestBatch < 40, `50 events took ${run.longestBatch.toFixed(1)} ms`);
-  assert.equal(await t.text('#status-text'), 'Updated to v1.4.3');
-  assert.equal(await t.page.getAttribute('#update', 'data-state'), 'success');
-  assert.equal(await t.text('#update-summary'), '5,000 files downloaded');
-  assert.equal(await disabled('#btn-play'), false);
+  assert.deepEqual(await t.look('text #status-text', '@data-state #update', 'text #update-summary', 'disabled #btn-play'),
+    ['Updated to v1.4.3', 'success', '5,000 files downloaded', false]);
 });

@@ -6,6 +6,8 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { pathToFileURL } = require('node:url');
+const { before, after, beforeEach, afterEach } = require('node:test');
+const assert = require('node:assert/strict');
 const { chromium } = require('playwright-core');
 
 const ROOT = path.resolve(__dirname, '..', '..');
@@ -30,8 +32,7 @@ function installFakeWebview() {
   window.__fakeWebview = { posted, deliver(data) { listeners.slice().forEach(fn => fn({ data })); } };
 }
 
-async function launch({ locale = 'en-US' } = {}) {
-  if (!fs.existsSync(CHROMIUM)) throw new Error(`${CHROMIUM} is missing`);
+async function launch({ locale = 'en-US' }) {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'km-page-profile-'));
   const context = await chromium.launchPersistentContext(profile, { executablePath: CHROMIUM, headless: true,
     args: CHROMIUM_ARGS, viewport: { width: 1100, height: 720 }, locale, offline: true });
@@ -48,7 +49,7 @@ async function launch({ locale = 'en-US' } = {}) {
 }
 
 // Opens the page and returns helpers bound to it.
-async function open(browser, { beforeLoad } = {}) {
+async function open(browser) {
   const page = await browser.context.newPage();
   page.setDefaultTimeout(5000);
   const errors = [];
@@ -56,7 +57,6 @@ async function open(browser, { beforeLoad } = {}) {
   page.on('pageerror', err => errors.push(err));
   page.on('request', req => requests.push(req.url()));
   await page.addInitScript(installFakeWebview);
-  if (beforeLoad) await beforeLoad(page);
   const ready = () => page.waitForFunction(() => window.__fakeWebview.posted.length > 0);
   await page.goto(PAGE_URL);
   await ready();
@@ -68,6 +68,18 @@ async function open(browser, { beforeLoad } = {}) {
     async sent() { return (await this.raw()).map(p => JSON.parse(p.json)); },
     raw() { return page.evaluate(() => window.__fakeWebview.posted.slice()); },
     clearSent() { return page.evaluate(() => { window.__fakeWebview.posted.length = 0; }); },
+    // Reads several things at once, each named 'kind selector': text (as
+    // drawn), content (even when hidden), visible, disabled, checked or value,
+    // or @name for that attribute.
+    look(...specs) {
+      const read = { text: s => page.locator(s).innerText(), content: s => page.textContent(s), visible: s => page.isVisible(s),
+        disabled: s => page.isDisabled(s), checked: s => page.isChecked(s), value: s => page.inputValue(s) };
+      return Promise.all(specs.map(spec => {
+        const [kind, selector] = spec.split(/ (.*)/s);
+        return kind.startsWith('@') ? page.getAttribute(selector, kind.slice(1)) : read[kind](selector);
+      }));
+    },
+    async click(...selectors) { for (const selector of selectors) await page.click(selector); },
     emit(...events) { return page.evaluate(list => list.forEach(ev => window.__fakeWebview.deliver(ev)), events); },
     // Progress is drawn on the next animation frame.
     frame() { return page.evaluate(() => new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)))); },
@@ -75,6 +87,26 @@ async function open(browser, { beforeLoad } = {}) {
   };
 }
 
+// One browser for the calling file. With perTest, the returned object also
+// takes on a fresh page for every test, with nothing sent yet, and a script
+// error during a test fails it.
+function session({ locale, perTest } = {}) {
+  const s = {};
+  before(async () => { s.browser = await launch({ locale }); });
+  after(async () => { await s.browser.close(); });
+  if (perTest) {
+    beforeEach(async () => {
+      Object.assign(s, await open(s.browser));
+      await s.clearSent();
+    });
+    afterEach(async () => {
+      assert.deepEqual(s.errors, [], 'no script error');
+      await s.page.close();
+    });
+  }
+  return s;
+}
+
 const fixtureUrl = name => pathToFileURL(path.join(FIXTURES, name)).href;
 
-module.exports = { launch, open, fixtureUrl, PAGE_URL, ROOT };
+module.exports = { session, fixtureUrl, ROOT };

@@ -2,13 +2,11 @@
 // launcher's English texts recognised by their format, the player's choice kept.
 'use strict';
 
-const { test, before, after } = require('node:test');
+const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const { launch, open, fixtureUrl } = require('./harness');
+const { session, fixtureUrl } = require('./harness');
 
-let browser;
-before(async () => { browser = await launch({ locale: 'es-AR' }); });
-after(async () => { await browser.close(); });
+const t = session({ locale: 'es-AR', perTest: true });
 
 // [what the launcher sends, what a Spanish player reads]; in English it stays as it came.
 const STATUS = [
@@ -45,17 +43,13 @@ const REASONS = [
 ];
 
 test('a Spanish system gets the page in Spanish, numbers and times in its locale', async () => {
-  const t = await open(browser);
   await t.emit({ event: 'realmStatus', data: { realms: [{ name: 'Ashen Vale', status: 'online', players: 1204 }] } });
-  assert.equal(await t.page.getAttribute('html', 'lang'), 'es');
-  assert.equal(await t.text('#btn-check'), 'Buscar actualizaciones');
+  assert.deepEqual(await t.look('@lang html', 'text #btn-check'), ['es', 'Buscar actualizaciones']);
   assert.match(await t.text('.realm'), /EN LÍNEA\s+1\.204 jugadores/);
   assert.match(await t.text('#realms-updated'), /^Actualizado \d\d:\d\d:\d\d/);
-  await t.page.close();
 });
 
 test('progress texts and sign-in reasons read in the chosen language, values intact', async () => {
-  const t = await open(browser);
   for (const language of ['en', 'es']) {
     await t.page.evaluate(code => window.Keldmoor.i18n.choose(code), language);
     for (const [sent, spanish] of STATUS) {
@@ -68,7 +62,6 @@ test('progress texts and sign-in reasons read in the chosen language, values int
       assert.equal(await t.page.textContent('#beta-message'), language === 'es' ? spanish : reason);
     }
   }
-  await t.page.close();
 });
 
 // Every text and label of the page, in document order.
@@ -82,7 +75,6 @@ const texts = page => page.evaluate(() => {
 const ALIKE = /^(Keldmoor Ashvow|Launcher|Beta|Español|English|Ashen Vale|Hollowmere|High|1\.4\.2|[\d\s%.,:—]*)$/;
 
 test('a language picked in Settings changes every text at once and survives a reload', async () => {
-  const t = await open(browser);
   await t.emit({ event: 'serverStatus', online: true }, { event: 'version', value: '1.4.2' },
     { event: 'banners', list: ['banner-embers.svg', 'banner-patch.svg'].map(fixtureUrl) },
     { event: 'realmStatus', data: { realms: [{ name: 'Ashen Vale', status: 'online', population: 'High', players: 3 },
@@ -99,7 +91,5 @@ test('a language picked in Settings changes every text at once and survives a re
   assert.deepEqual(spanish.filter((text, i) => text === english[i] && !ALIKE.test(text)), []);
 
   await t.reload();
-  assert.equal(await t.text('#btn-check'), 'Check for updates');
-  assert.equal(await t.page.getAttribute('html', 'lang'), 'en');
-  await t.page.close();
+  assert.deepEqual(await t.look('@lang html', 'text #btn-check'), ['en', 'Check for updates']);
 });

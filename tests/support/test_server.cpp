@@ -1,10 +1,9 @@
 #include "tests/support/test_server.h"
 
 #include <algorithm>
-#include <array>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
+
+#include "tests/support/temp_dir.h"
 
 namespace km::test {
 
@@ -16,29 +15,16 @@ constexpr std::size_t stream_chunk = std::size_t{64} << 10;
 constexpr std::size_t pattern_period = 251;  // prime: never lines up with buffer sizes
 
 // stream_chunk bytes of the pattern plus one period, so any chunk is one slice of it.
-const std::array<char, stream_chunk + pattern_period>& pattern_table() {
-    static const auto table = [] {
-        std::array<char, stream_chunk + pattern_period> t{};
-        for (std::size_t i = 0; i < t.size(); ++i) {
-            t[i] = static_cast<char>(i % pattern_period);
-        }
-        return t;
-    }();
+const std::string& pattern_table() {
+    static const std::string table = TestServer::stream_pattern(0, stream_chunk + pattern_period);
     return table;
 }
 
 }  // namespace
 
-TestServer::TestServer() {
-    start("127.0.0.1", 0);
-}
+TestServer::TestServer() : TestServer("127.0.0.1", 0) {}
 
-TestServer::TestServer(const std::string& host, int port) {
-    start(host, port);
-}
-
-void TestServer::start(const std::string& host, int port) {
-    host_ = host;
+TestServer::TestServer(const std::string& host, int port) : host_(host) {
     server_.set_keep_alive_timeout(1);
     const auto dispatcher = [this](const httplib::Request& req, httplib::Response& res) {
         dispatch(req, res);
@@ -57,10 +43,9 @@ void TestServer::start(const std::string& host, int port) {
         probe.set_connection_timeout(2, 0);
         probe.set_read_timeout(2, 0);
         if (probe.Get("/").error() != httplib::Error::Connection ||
-            !server_.bind_to_port(host, port)) {
+            !server_.bind_to_port(host, port))
             throw std::runtime_error("TestServer: cannot bind " + host + ":" +
                                      std::to_string(port));
-        }
         port_ = port;
     }
     // The socket already listens, so connections queue up from here on; waiting for the
@@ -74,17 +59,15 @@ void TestServer::start(const std::string& host, int port) {
     });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!server_.is_running() && !listen_returned_ &&
-           std::chrono::steady_clock::now() < deadline) {
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
 }
 
 TestServer::~TestServer() {
     stopping_ = true;
     // stop() does nothing before the accept loop runs, so wait for it (or for its failure).
-    while (!listen_returned_ && !server_.is_running()) {
+    while (!listen_returned_ && !server_.is_running())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
     server_.stop();
     if (thread_.joinable())
         thread_.join();
@@ -136,9 +119,8 @@ void TestServer::route_stall(const std::string& path, std::string prefix,
             res.set_content_provider(
                 prefix.size() + 1, "application/octet-stream",
                 [this, prefix, stall](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                    if (offset < prefix.size()) {
+                    if (offset < prefix.size())
                         return sink.write(prefix.data() + offset, prefix.size() - offset);
-                    }
                     if (!sleep_unless_stopping(stall))
                         return false;
                     return sink.write("!", 1);
@@ -183,9 +165,8 @@ void TestServer::route_stream(const std::string& path, std::uint64_t total, bool
 
 std::string TestServer::stream_pattern(std::uint64_t offset, std::size_t size) {
     std::string out(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
+    for (std::size_t i = 0; i < size; ++i)
         out[i] = static_cast<char>((offset + i) % pattern_period);
-    }
     return out;
 }
 
@@ -232,12 +213,8 @@ bool TestServer::serve_file(const std::string& path, httplib::Response& res) {
     std::error_code ec;
     if (!fs::is_regular_file(file, ec))
         return false;
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return false;
     res.status = 200;
-    res.set_content(std::string(std::istreambuf_iterator<char>(in), {}),
-                    "application/octet-stream");
+    res.set_content(read_file(file), "application/octet-stream");
     return true;
 }
 

@@ -82,7 +82,6 @@ class TestServer {
     std::atomic<std::uint64_t> streamed_bytes{0};
 
   private:
-    void start(const std::string& host, int port);
     void dispatch(const httplib::Request& request, httplib::Response& response);
     bool serve_file(const std::string& path, httplib::Response& response);
     // Sleeps up to `duration`; returns early (false) when the server is stopping.
