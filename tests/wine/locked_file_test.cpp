@@ -9,14 +9,9 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "launcher/app_state.h"
 #include "launcher/events.h"
-#include "platform/fake/fake_platform.h"
-#include "tests/support/release_fixture.h"
-#include "tests/support/temp_dir.h"
-#include "tests/support/test_server.h"
+#include "tests/support/served_install.h"
 #include "updater/staging.h"
-#include "updater/update_check.h"
 
 namespace km {
 namespace {
@@ -27,21 +22,16 @@ bool has(const std::vector<std::string>& events, const std::string& event) {
     return std::find(events.begin(), events.end(), event) != events.end();
 }
 
-TEST(LockedFile, InUseWarningThenTheNextCheckFinishesIt) {
-    fake::reset();
-    test::TempDir release, install;
-    test::ScopedExeDir scope(install.str());
-    const std::vector<test::ReleaseFile> files = {{"data/locked.pak", "new locked content"},
-                                                  {"free.dat", "new free content"}};
-    test::publish_release(release.path(), 2, 0, 1, files);
-    test::install_file(install.path(), "data/locked.pak", "old locked content");
-    test::install_file(install.path(), "free.dat", "old free content");
-    test::TestServer server;
-    server.serve_file_tree(release.path());
-    launcher_config.host = server.host();
-    launcher_config.port = server.port();
+class LockedFile : public test::ServedInstall, public ::testing::Test {};
 
-    const std::wstring locked = (install.path() / "data" / "locked.pak").wstring();
+TEST_F(LockedFile, InUseWarningThenTheNextCheckFinishesIt) {
+    test::publish_release(
+        release_.path(), 2, 0, 1,
+        {{"data/locked.pak", "new locked content"}, {"free.dat", "new free content"}});
+    test::install_file(install_.path(), "data/locked.pak", "old locked content");
+    test::install_file(install_.path(), "free.dat", "old free content");
+
+    const std::wstring locked = (install_.path() / "data" / "locked.pak").wstring();
     HANDLE handle = CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "CreateFileW failed: " << GetLastError();
@@ -53,32 +43,31 @@ TEST(LockedFile, InUseWarningThenTheNextCheckFinishesIt) {
                                          "launch (e.g. data/locked.pak).",
                                          "warning", 1.0)));
     EXPECT_TRUE(has(events, event_text::update_complete(2, false)));
-    EXPECT_EQ(install.read("free.dat"), "new free content");
+    EXPECT_EQ(local("free.dat"), "new free content");
     CloseHandle(handle);
-    EXPECT_EQ(install.read("data/locked.pak"), "old locked content");
+    EXPECT_EQ(local("data/locked.pak"), "old locked content");
 
     fake::reset();
     EXPECT_TRUE(updater::run_update_check_impl(false));
     EXPECT_TRUE(has(fake::events(), event_text::progress("Updated to v2.0.1", "success", 1.0)));
-    EXPECT_EQ(install.read("data/locked.pak"), "new locked content");
-    EXPECT_FALSE(fs::exists(install.path() / "updates"));
+    EXPECT_EQ(local("data/locked.pak"), "new locked content");
+    EXPECT_FALSE(exists("updates"));
 }
 
 // The original is moved aside first; when the pending copy then refuses to move, the original
 // must come back, or the game (or the launcher itself) is gone until the next start.
-TEST(LockedFile, PendingReplacementHeldOpenPutsTheOriginalBack) {
-    test::TempDir dir;
-    const fs::path game = dir.write("Game.exe", "v1");
-    const fs::path pending = dir.write("Game.exe.update", "v2");
+TEST_F(LockedFile, PendingReplacementHeldOpenPutsTheOriginalBack) {
+    const fs::path game = install_.write("Game.exe", "v1");
+    const fs::path pending = install_.write("Game.exe.update", "v2");
     HANDLE handle = CreateFileW(pending.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "CreateFileW failed: " << GetLastError();
     EXPECT_FALSE(updater::apply_pending_update(game.string()));
     CloseHandle(handle);
-    EXPECT_EQ(dir.read("Game.exe"), "v1");
-    EXPECT_FALSE(fs::exists(dir.path() / "Game.exe.old"));
+    EXPECT_EQ(local("Game.exe"), "v1");
+    EXPECT_FALSE(exists("Game.exe.old"));
     EXPECT_TRUE(updater::apply_pending_update(game.string()));
-    EXPECT_EQ(dir.read("Game.exe"), "v2");
+    EXPECT_EQ(local("Game.exe"), "v2");
 }
 
 }  // namespace
