@@ -48,12 +48,9 @@ std::string window_text(HWND window) {
 // Newlines as \n, so each box stays on one line of the record.
 std::string one_line(const std::string& text) {
     std::string out;
-    for (char c : text) {
-        if (c == '\n')
-            out += "\\n";
-        else if (c != '\r')
-            out += c;
-    }
+    for (char c : text)
+        if (c != '\r')
+            out += c == '\n' ? std::string("\\n") : std::string(1, c);
     return out;
 }
 
@@ -63,6 +60,7 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 3)
         return 2;
     std::ofstream record(argv[1], std::ios::binary);
+    record << std::unitbuf;  // every line on disk at once, whatever ends this program
     std::vector<std::wstring> answers;
     bool expect_second = false;  // a second launcher will appear after the first one ends
     bool close_window = false;   // once every answer is given, close the launcher's own window
@@ -92,10 +90,8 @@ int wmain(int argc, wchar_t** argv) {
             GetExitCodeProcess(process.hProcess, &exit_code);
             launcher_exited = true;
             record << "exit " << exit_code << "\n";
-            record.flush();
         }
-        Found found;
-        found.process = process.dwProcessId;
+        Found found{process.dwProcessId};
         EnumWindows(look, reinterpret_cast<LPARAM>(&found));
         if (found.box) {
             HWND text = GetDlgItem(found.box, 0xFFFF);
@@ -106,7 +102,6 @@ int wmain(int argc, wchar_t** argv) {
             if (owner)
                 GetClassNameW(owner, owner_class, 64);
             record << "owner " << utf8(owner_class) << "\n";
-            record.flush();
             if (next_answer >= answers.size()) {
                 TerminateProcess(process.hProcess, 98);
                 return 98;
@@ -120,7 +115,6 @@ int wmain(int argc, wchar_t** argv) {
         }
         if (!launcher_exited && close_window && next_answer == answers.size() && found.own_window) {
             record << "close window " << window_text(found.own_window) << "\n";
-            record.flush();
             PostMessageW(found.own_window, WM_CLOSE, 0, 0);  // what Alt+F4 sends
             close_window = false;
             continue;
@@ -142,13 +136,9 @@ int wmain(int argc, wchar_t** argv) {
             record << "second exit " << second_exit << "\n";
             break;
         }
-        if (launcher_exited && expect_second) {
-            Sleep(100);  // the second launcher is on its way
-            continue;
-        }
-        if (launcher_exited)
+        if (launcher_exited && !expect_second)
             break;
-        Sleep(50);
+        Sleep(50);  // with --expect-second, the second launcher may still be on its way
     }
     if (!launcher_exited) {
         record << "timeout\n";

@@ -8,6 +8,8 @@
 
 #include <cstdlib>
 #include <cwchar>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "tests/wine/wide_text.h"
@@ -38,17 +40,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     if (GetFileAttributesW(payload.c_str()) != INVALID_FILE_ATTRIBUTES)
         CopyFileW(payload.c_str(), beside_program(L"WebView2Loader.dll").c_str(), FALSE);
 
-    std::string record = "command_line=" + utf8(command_line) + "\n";
-    record += "working_directory=" + utf8(directory) + "\n";
-    record += "KMASH_LAUNCH=" + (token_length ? utf8(token) : std::string("(unset)")) + "\n";
-    HANDLE file =
-        CreateFileW(beside_program(L"start_record.txt").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
-        WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
-        CloseHandle(file);
-    }
+    std::ofstream(std::filesystem::path(beside_program(L"start_record.txt")),
+                  std::ios::binary | std::ios::app)
+        << "command_line=" << utf8(command_line) << "\nworking_directory=" << utf8(directory)
+        << "\nKMASH_LAUNCH=" << (token_length ? utf8(token) : "(unset)") << "\n";
 
     Sleep(static_cast<DWORD>(argument_value(command_line, L"--sleep=", 0)));
     return static_cast<int>(argument_value(command_line, L"--exit-code=", 0));
