@@ -13,7 +13,6 @@
 #include "tests/support/test_server.h"
 #include "tests/tools/tool_runner.h"
 #include "updater/manifest.h"
-#include "updater/sha256.h"
 #include "updater/update_check.h"
 
 namespace km::test {
@@ -63,18 +62,15 @@ TEST_F(Publish, ReleaseIsAcceptedByTheLaunchersVerifierParserAndOpenSSL) {
     for (const auto& entry : parsed.files) {
         EXPECT_LT(previous, entry.path) << "entries sorted by byte order";
         previous = entry.path;
-        const std::string& data = files.at(entry.path);
-        const updater::Sha256Digest digest = updater::sha256(data.data(), data.size());
-        EXPECT_EQ(entry.sha256, updater::to_hex(digest.data(), digest.size())) << entry.path;
-        EXPECT_EQ(entry.size, data.size()) << entry.path;
-        const fs::path served = content() / "launcher_files" / entry.path;
-        EXPECT_EQ(read_file(served), data) << entry.path;
         // The web server runs as another user.
-        EXPECT_EQ(fs::status(served).permissions(), fs::perms(0644)) << entry.path;
+        EXPECT_EQ(fs::status(content() / "launcher_files" / entry.path).permissions(),
+                  fs::perms(0644))
+            << entry.path;
     }
     EXPECT_FALSE(fs::exists(content() / ".km-publish-staging"));
 
-    // The launcher's own check installs it from a web server in front of the content folder.
+    // The launcher's own check installs it from a web server in front of the content folder: it
+    // holds every entry to its hash and size, and what it installed is the release byte for byte.
     TestServer server;
     server.serve_file_tree(content());
     TempDir install;
@@ -82,8 +78,12 @@ TEST_F(Publish, ReleaseIsAcceptedByTheLaunchersVerifierParserAndOpenSSL) {
     launcher_config.host = server.host();
     launcher_config.port = server.port();
     EXPECT_TRUE(updater::run_update_check_impl(false));
-    EXPECT_EQ(snapshot(install.path() / accented), snapshot(release() / accented));
-    EXPECT_EQ(install.read("data/maps/arena.map"), files.at("data/maps/arena.map"));
+    for (const auto& entry : parsed.files) {
+        // An executable waits beside its place for the launcher's next start.
+        EXPECT_EQ(install.read(entry.path + (entry.executable ? ".update" : "")),
+                  files.at(entry.path))
+            << entry.path;
+    }
 }
 
 TEST_F(Publish, KmVerifyReportsEachKindOfDamage) {
