@@ -47,9 +47,7 @@ TEST_F(Publish, ReleaseIsAcceptedByTheLaunchersVerifierParserAndOpenSSL) {
         {accented + "/\xC3\xA9t\xC3\xA9.txt", "summer"},
         {"a b/with blank.txt", "x"},
     };
-    for (const auto& [path, data] : files) {
-        add(path, data);
-    }
+    add_all(files);
     const ToolRun run = publish();
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_NE(run.out.find(dev_public_hex), std::string::npos) << run.out;
@@ -126,17 +124,13 @@ TEST_F(Publish, SameReleaseGivesTheSameBytesAndRepublishingWritesOnlyWhatChanged
         {"Data/A.bin", "A"},
         {"data/old/gone.txt", "dropped in v2"},
         {"web", "a file that becomes a folder"}};
-    for (const auto& [path, data] : files) {
-        add(path, data);
-    }
+    add_all(files);
     ASSERT_EQ(publish({}, "1.0.0").exit_code, 0);
     const std::string first = manifest_text() + read_file(content() / "update.manifest.json.sig");
     // Another content folder, files created in the opposite order.
     fs::remove_all(content());
     fs::remove_all(release());
-    for (auto it = files.rbegin(); it != files.rend(); ++it) {
-        add(it->first, it->second);
-    }
+    add_all(std::vector(files.rbegin(), files.rend()));
     ASSERT_EQ(publish({}, "1.0.0").exit_code, 0);
     EXPECT_EQ(manifest_text() + read_file(content() / "update.manifest.json.sig"), first);
 
@@ -152,9 +146,7 @@ TEST_F(Publish, SameReleaseGivesTheSameBytesAndRepublishingWritesOnlyWhatChanged
                                                    {"data/keep.txt", "unchanged"},
                                                    {"Data/A.bin", "A"},
                                                    {"web/index.html", "page"}};
-    for (const auto& [path, data] : v2) {
-        add(path, data);
-    }
+    add_all(v2);
     const ToolRun run = publish({}, "2.0.0");
     EXPECT_NE(run.out.find("2 written, 1 removed"), std::string::npos) << run.out;
     std::map<std::string, std::string> expected = v2;

@@ -46,6 +46,13 @@ class ToolTest : public ::testing::Test {
     void add(const std::string& path, const std::string& data) const {
         dir_.write("release/" + path, data);
     }
+    // Every (path, content) pair of `files`, in their order.
+    template <typename Files>
+    void add_all(const Files& files) const {
+        for (const auto& [path, data] : files) {
+            add(path, data);
+        }
+    }
     std::vector<std::string> publish_args(const std::string& version = "1.2.3") const {
         return {"--key",  key().string(),     "--version", version,
                 "--from", release().string(), "--to",      content().string()};
