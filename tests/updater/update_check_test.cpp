@@ -82,7 +82,9 @@ class UpdateCheck : public ::testing::Test, protected test::ServedInstall {
 };
 using HostileServer = UpdateCheck;
 
-TEST_F(UpdateCheck, EverythingUpToDateEndsWithoutDownloads) {
+// A repair then downloads every entry of this platform without looking at the files, and leaves
+// the verify cache of the ordinary check as it was.
+TEST_F(UpdateCheck, UpToDateEndsWithoutDownloadsAndRepairDownloadsEverything) {
     test::publish_release(
         release_.path(), 1, 2, 3,
         {{"a.txt", "alpha"}, {"linux/only.so", "elf", "linux"}, {"b.bin", "beta"}});
@@ -98,6 +100,20 @@ TEST_F(UpdateCheck, EverythingUpToDateEndsWithoutDownloads) {
                       finished("All files up to date (v1.2.3)", 0)));
     EXPECT_FALSE(exists("updates"));
     EXPECT_TRUE(fake::requests().empty());
+
+    const std::string cache_before = local("launcher_verify_cache.txt");
+    ASSERT_FALSE(cache_before.empty());
+    test::install_file(install_.path(), "a.txt", "damaged");
+    fake::reset();
+    EXPECT_TRUE(updater::run_update_check_impl(true));
+    EXPECT_EQ(page(),
+              opening({event_text::version("1.2.3"), P("Downloading a.txt (1/2)", "working", 0.0),
+                       P("Downloading b.bin (2/2)", "working", 0.5),
+                       P("Applying update...", "working", 1.0)},
+                      finished("Updated to v1.2.3", 2)));
+    EXPECT_EQ(local("a.txt"), "alpha");
+    EXPECT_FALSE(exists("linux/only.so"));
+    EXPECT_EQ(local("launcher_verify_cache.txt"), cache_before);
 }
 
 TEST_F(UpdateCheck, FreshInstallDownloadsEveryFile) {
@@ -119,28 +135,6 @@ TEST_F(UpdateCheck, FreshInstallDownloadsEveryFile) {
     // The game client is an executable: staged beside itself and finished at the end.
     EXPECT_EQ(local("Game_x64_win.exe"), "game v2");
     EXPECT_FALSE(exists("updates"));
-}
-
-TEST_F(UpdateCheck, RepairDownloadsEverythingAgainAndLeavesTheVerifyCacheAlone) {
-    test::publish_release(release_.path(), 1, 0, 0,
-                          {{"a.txt", "alpha"}, {"linux/only.so", "elf", "linux"}, {"b.txt", "c"}});
-    test::install_file(install_.path(), "a.txt", "alpha");
-    test::install_file(install_.path(), "b.txt", "c");
-    ASSERT_TRUE(updater::run_update_check_impl(false));
-    const std::string cache_before = local("launcher_verify_cache.txt");
-    ASSERT_FALSE(cache_before.empty());
-    test::install_file(install_.path(), "a.txt", "damaged");
-    fake::reset();
-
-    EXPECT_TRUE(updater::run_update_check_impl(true));
-    EXPECT_EQ(page(),
-              opening({event_text::version("1.0.0"), P("Downloading a.txt (1/2)", "working", 0.0),
-                       P("Downloading b.txt (2/2)", "working", 0.5),
-                       P("Applying update...", "working", 1.0)},
-                      finished("Updated to v1.0.0", 2)));
-    EXPECT_EQ(local("a.txt"), "alpha");
-    EXPECT_FALSE(exists("linux/only.so"));
-    EXPECT_EQ(local("launcher_verify_cache.txt"), cache_before);
 }
 
 TEST_F(UpdateCheck, OfflineOrMissingManifestEndsOffline) {
