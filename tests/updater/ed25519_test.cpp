@@ -102,9 +102,6 @@ TEST(Ed25519, KeysThatDoNotDecodeAreRejected) {
         SCOPED_TRACE(k.key);
         ed25519::Point point;
         EXPECT_EQ(ed25519::decode_point(bytes(from_hex(k.key)), point), k.decodes);
-        if (!k.decodes) {
-            EXPECT_FALSE(verify(from_hex(k.key), from_hex(rfc_vectors[0].signature), ""));
-        }
     }
 }
 
