@@ -74,7 +74,9 @@ TEST(Ed25519, SignatureWithSPlusLIsRejected) {
                         from_hex(v.message)));
     // With the neutral point as the key and as R, S = 0 verifies any message: S = L, or an R
     // off in one byte, must fail on the range check or the byte comparison alone.
-    const std::string neutral = from_hex("01" + std::string(62, '0')), zero(32, '\0');
+    const std::string neutral =
+        from_hex("0100000000000000000000000000000000000000000000000000000000000000");
+    const std::string zero(32, '\0');
     EXPECT_TRUE(verify(neutral, neutral + zero, "m"));
     const std::string group_order =
         from_hex("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
