@@ -4,9 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -38,40 +37,12 @@ struct ChildResult {
     std::vector<std::string> events;  // every event the check posted
 };
 
-// A disk that fills up: no file may grow beyond `file_bytes` (RLIMIT_FSIZE with SIGXFSZ
-// ignored, so writes fail with EFBIG), or the check runs on a fresh tmpfs of `disk_bytes`
-// mounted over its folder in a private mount namespace, seeded from `seed`, with what it left
-// copied to `result`.
-struct Limits {
-    rlim_t file_bytes = 0;
-    unsigned long disk_bytes = 0;
-    std::string seed, result;
-};
-
-// The forked child is single-threaded, which a new user namespace requires.
-inline bool mount_small_disk(const std::string& dir, unsigned long bytes) {
-    const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
-    if (getuid() == 0 ? unshare(CLONE_NEWNS) != 0 : unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-        return false;
-    if (getuid() != 0) {
-        test::write_file("/proc/self/setgroups", "deny");
-        test::write_file("/proc/self/uid_map", "0 " + uid + " 1");
-        test::write_file("/proc/self/gid_map", "0 " + gid + " 1");
-    }
-    const std::string size = "size=" + std::to_string(bytes);
-    return mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           mount("tmpfs", dir.c_str(), "tmpfs", 0, size.c_str()) == 0;
-}
-
+// A disk that fills up: with `file_bytes` > 0 no file may grow beyond it (RLIMIT_FSIZE with
+// SIGXFSZ ignored, so writes fail with EFBIG).
 inline int check_in_child(const std::string& dir, const std::string& host, int port,
-                          const Limits& limits, const std::string& events_file) {
-    std::error_code ec;
-    if (limits.disk_bytes > 0 &&
-        (!mount_small_disk(dir, limits.disk_bytes) ||
-         (fs::copy(limits.seed, dir, fs::copy_options::recursive, ec), ec)))
-        return 3;
-    const rlimit file_limit{limits.file_bytes, limits.file_bytes};
-    if (limits.file_bytes > 0 &&
+                          rlim_t file_bytes, const std::string& events_file) {
+    const rlimit file_limit{file_bytes, file_bytes};
+    if (file_bytes > 0 &&
         (::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &file_limit) != 0))
         return 3;
     fake::reset();
@@ -83,8 +54,6 @@ inline int check_in_child(const std::string& dir, const std::string& host, int p
     for (const std::string& event : fake::events())
         events += event + "\n";
     test::write_file(events_file, events);
-    if (!limits.result.empty())
-        fs::copy(dir, limits.result, fs::copy_options::recursive, ec);
     return ok ? 0 : 1;
 }
 
@@ -113,7 +82,7 @@ class CheckChild {
     // A busy machine may refuse a fork for a moment (a process or memory limit): retried for up
     // to 10 s, then reported, so that the test fails for its real reason.
     CheckChild(const std::string& exe_dir, const std::string& host, int port,
-               const Limits& limits = {}) {
+               rlim_t file_bytes = 0) {
         std::fflush(nullptr);
         wait_until_other_threads_sleep();
         for (int tries = 0;
@@ -122,51 +91,49 @@ class CheckChild {
         if (pid_ < 0)
             ADD_FAILURE() << "fork failed: " << std::strerror(errno);
         if (pid_ == 0)
-            ::_exit(check_in_child(exe_dir, host, port, limits, out_.str() + "/events"));
+            ::_exit(check_in_child(exe_dir, host, port, file_bytes, out_.str() + "/events"));
     }
     ~CheckChild() { kill_now(); }
     CheckChild(const CheckChild&) = delete;
     CheckChild& operator=(const CheckChild&) = delete;
 
     // SIGKILL (unless it ended already), then reap.
-    ChildResult kill_now() {
+    ChildResult kill_now() { return reap(std::nullopt); }
+    // Waits up to 90 s for the child to end by itself, then kills it.
+    ChildResult wait() {
+        const std::optional<int> code =
+            pid_ > 0 ? test::wait_exit(pid_, std::chrono::seconds(90)) : std::nullopt;
+        EXPECT_TRUE(pid_ <= 0 || code) << "check still running after 90 s";
+        return reap(code);
+    }
+
+  private:
+    // `code`: the exit code of a child already reaped.
+    ChildResult reap(std::optional<int> code) {
         ChildResult result;
         if (pid_ <= 0)
             return result;
-        ::kill(pid_, SIGKILL);
         int status = 0;
-        ::waitpid(pid_, &status, 0);
+        if (!code) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+            code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
         pid_ = -1;
-        if (WIFEXITED(status))
-            result.exit_code = WEXITSTATUS(status);
+        result.exit_code = *code;
         std::istringstream lines(test::read_file(out_.path() / "events"));
         for (std::string line; std::getline(lines, line);)
             result.events.push_back(line);
         return result;
     }
-    // Waits up to 90 s for the child to end by itself (it stays a zombie until reaped, so the
-    // kill cannot hit another process), then kills it.
-    ChildResult wait() {
-        siginfo_t info{};
-        EXPECT_TRUE(pid_ <= 0 || test::eventually(
-                                     [&] {
-                                         return ::waitid(P_PID, static_cast<id_t>(pid_), &info,
-                                                         WEXITED | WNOHANG | WNOWAIT) == 0 &&
-                                                info.si_pid == pid_;
-                                     },
-                                     std::chrono::seconds(90), std::chrono::milliseconds(1)))
-            << "check still running after 90 s";
-        return kill_now();
-    }
 
-  private:
     test::TempDir out_;
     pid_t pid_ = -1;
 };
 
 inline ChildResult run_check_child(const std::string& exe_dir, const std::string& host, int port,
-                                   const Limits& limits = {}) {
-    return CheckChild(exe_dir, host, port, limits).wait();
+                                   rlim_t file_bytes = 0) {
+    return CheckChild(exe_dir, host, port, file_bytes).wait();
 }
 
 // The records of launcher_verify_cache.txt in `dir` that still describe a file on disk (same size

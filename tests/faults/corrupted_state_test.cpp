@@ -29,9 +29,6 @@ struct Damage {
     const char* name;
     std::function<std::string(const std::string& sound)> make;  // nullptr: a folder
 };
-void PrintTo(const Damage& damage, std::ostream* out) {
-    *out << damage.name;
-}
 const Damage damages[] = {
     {"random_bytes", [](const std::string&) { return test::noise(4096, 4096); }},
     {"cut_short", [](const std::string& s) { return s.substr(0, s.size() / 2); }},

@@ -21,7 +21,8 @@ namespace km::faults {
 class RawServer {
   public:
     // Writes the answer to `path` through `send`, at the pace it likes; `send` returns false once
-    // the client is gone or the server is stopping. The connection closes when it returns.
+    // the client is gone or the server is stopping (an empty `send` only asks the latter). The
+    // connection closes when it returns.
     using Send = std::function<bool(const std::string&)>;
     using Answer = std::function<void(const std::string& path, const Send& send)>;
 
@@ -57,6 +58,20 @@ class RawServer {
     RawServer(const RawServer&) = delete;
     RawServer& operator=(const RawServer&) = delete;
 
+    // Sends `head`, then `piece` every `every` (an empty piece: silence) until the client is
+    // gone, the server stops or `limit` has passed.
+    static Answer trickle(const std::string& head, const std::string& piece,
+                          std::chrono::milliseconds every,
+                          std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        return [=](const std::string&, const Send& send) {
+            const auto end = std::chrono::steady_clock::now() + limit;
+            if (!send(head))
+                return;
+            while (std::chrono::steady_clock::now() < end && send(piece))
+                std::this_thread::sleep_for(every);
+        };
+    }
+
     std::string host() const { return "127.0.0.1"; }
     int port() const { return port_; }
 
@@ -80,7 +95,7 @@ class RawServer {
                     return false;
                 sent += static_cast<std::size_t>(n);
             }
-            return true;
+            return !stopping_;
         });
         close(fd);
     }

@@ -1,6 +1,6 @@
 // The update server answering bytes that are not HTTP, or not the HTTP it announced, in place of
-// the manifest or of a file. Every case must end the check with its error text, install
-// nothing, and leave the installation as it was.
+// the manifest or of a file, and the disk filling up under a download. Every case must end the
+// check with its error text, install nothing, and leave the installation as it was.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -31,9 +31,11 @@ class ServerFaults : public ::testing::Test {
         manifest_ = test::publish_release(release_.path(), 3, 1, 4, files_);
     }
     // Runs a check against `answer` and returns the event before the last (updating false).
-    std::string failed_check(const std::function<std::string(const std::string&)>& answer) {
+    std::string failed_check(const std::function<std::string(const std::string&)>& answer,
+                             rlim_t file_bytes = 0) {
         faults::RawServer server(answer);
-        const auto result = faults::run_check_child(install_.str(), server.host(), server.port());
+        const auto result =
+            faults::run_check_child(install_.str(), server.host(), server.port(), file_bytes);
         EXPECT_EQ(result.exit_code, 1);
         for (const auto& file : files_)
             EXPECT_EQ(install_.read(file.path), "old") << file.path;
@@ -80,10 +82,15 @@ TEST_F(ServerFaults, GarbageInsteadOfTheManifestIsRefused) {
     }
 }
 
-// A valid signed manifest, then garbage where a file should be.
+// A valid signed manifest, then garbage where a file should be, or the disk filling up while the
+// file is written (a file-size limit, as `ulimit -f` sets it).
 TEST_F(ServerFaults, GarbageInsteadOfAFileFailsTheDownload) {
     const std::string signature = test::dev_signature(manifest_);
-    const Answers answers = {
+    const struct {
+        std::string name, answer;
+        rlim_t file_bytes = 0;
+    } answers[] = {
+        {"disk full", http_answer(files_[1].content), 1 << 18},
         {"binary noise", std::string(5000, '\x07')},
         {"not found", "HTTP/1.1 404 X\r\nContent-Length: 0\r\n\r\n"},
         {"redirect", "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:1/x\r\n\r\n"},
@@ -93,15 +100,17 @@ TEST_F(ServerFaults, GarbageInsteadOfAFileFailsTheDownload) {
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nbbbb\r\n"},
     };
     for (const auto& answer : answers) {
-        SCOPED_TRACE(answer.first);
-        const std::string last = failed_check([&](const std::string& path) {
-            if (path == "/update.manifest.json")
-                return http_answer(manifest_);
-            if (path == "/update.manifest.json.sig")
-                return http_answer(signature);
-            return path == "/launcher_files/sub/b.dat" ? answer.second
-                                                       : http_answer(files_[0].content);
-        });
+        SCOPED_TRACE(answer.name);
+        const std::string last = failed_check(
+            [&](const std::string& path) {
+                if (path == "/update.manifest.json")
+                    return http_answer(manifest_);
+                if (path == "/update.manifest.json.sig")
+                    return http_answer(signature);
+                return path == "/launcher_files/sub/b.dat" ? answer.answer
+                                                           : http_answer(files_[0].content);
+            },
+            answer.file_bytes);
         EXPECT_EQ(last,
                   event_text::progress("Download failed. Check your connection.", "error", 1.0));
         EXPECT_FALSE(fs::exists(install_.path() / "updates/sub/b.dat"));

@@ -5,9 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <string>
-#include <thread>
 
 #include "tests/faults/raw_server.h"
 #include "tests/support/temp_dir.h"
@@ -17,20 +15,6 @@ namespace km {
 namespace {
 
 using namespace std::chrono_literals;
-using Send = std::function<bool(const std::string&)>;
-
-// Sends `head`, then `piece` every `every` until the client is gone or 20 s have passed.
-faults::RawServer::Answer trickle(const std::string& head, const std::string& piece,
-                                  std::chrono::milliseconds every) {
-    return [=](const std::string&, const Send& send) {
-        const auto end = std::chrono::steady_clock::now() + 20s;
-        if (!send(head))
-            return;
-        while (std::chrono::steady_clock::now() < end && send(piece))
-            std::this_thread::sleep_for(every);
-    };
-}
-
 const std::string kLongBody = "HTTP/1.1 200 OK\r\nContent-Length: 10000000\r\n\r\n";
 
 struct Slow {
@@ -48,7 +32,7 @@ class SlowServer : public ::testing::TestWithParam<Slow> {
 
 TEST_P(SlowServer, TrickleEndsAsADroppedConnection) {
     const Slow& slow = GetParam();
-    faults::RawServer server(trickle(slow.head, slow.piece, slow.every));
+    faults::RawServer server(faults::RawServer::trickle(slow.head, slow.piece, slow.every));
     test::TempDir dir;
     const std::string dest = (dir.path() / "updates" / "big.dat").string();
     const auto start = std::chrono::steady_clock::now();

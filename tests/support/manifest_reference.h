@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "updater/manifest.h"
@@ -22,15 +23,13 @@ struct WrongType {};
 
 inline int reference_version_number(const json& version, const char* key) {
     const json& value = version.contains(key) ? version.at(key) : json(0);
-    if (value.is_boolean())
-        return value.get<bool>() ? 1 : 0;
     if (value.is_number_float()) {
         const double d = std::trunc(value.get<double>());
         return d >= double(INT_MIN) && d <= double(INT_MAX) ? static_cast<int>(d) : INT_MIN;
     }
-    if (!value.is_number())
+    if (!value.is_number() && !value.is_boolean())
         throw WrongType{};
-    return value.get<int>();
+    return value.get<int>();  // true and false read as 1 and 0
 }
 
 inline std::uint64_t reference_size(const json& entry) {
@@ -91,15 +90,15 @@ inline std::string reading_difference(const std::string& text) {
         return expected_ok ? "refused, the tree reads it" : "read, the tree refuses it";
     if (!expected_ok)
         return "";
-    if (std::vector<int>({actual.major, actual.minor, actual.patch}) !=
-        std::vector<int>({expected.major, expected.minor, expected.patch}))
+    if (std::tie(actual.major, actual.minor, actual.patch) !=
+        std::tie(expected.major, expected.minor, expected.patch))
         return "version";
     if (actual.files.size() != expected.files.size())
         return "entry count " + std::to_string(actual.files.size());
     for (std::size_t i = 0; i < expected.files.size(); ++i) {
         const ManifestEntry &a = actual.files[i], &e = expected.files[i];
-        if (!(a.path == e.path && a.sha256 == e.sha256 && a.platform == e.platform &&
-              a.size == e.size && a.executable == e.executable))
+        if (std::tie(a.path, a.sha256, a.platform, a.size, a.executable) !=
+            std::tie(e.path, e.sha256, e.platform, e.size, e.executable))
             return "entry " + std::to_string(i) + ": " + a.path + " " + std::to_string(a.size);
     }
     return "";

@@ -110,24 +110,6 @@ void TestServer::route_truncated(const std::string& path, std::string prefix,
         });
 }
 
-void TestServer::route_stall(const std::string& path, std::string prefix,
-                             std::chrono::milliseconds stall) {
-    handle(
-        "*", path,
-        [this, prefix = std::move(prefix), stall](const httplib::Request&, httplib::Response& res) {
-            res.status = 200;
-            res.set_content_provider(
-                prefix.size() + 1, "application/octet-stream",
-                [this, prefix, stall](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                    if (offset < prefix.size())
-                        return sink.write(prefix.data() + offset, prefix.size() - offset);
-                    if (!sleep_unless_stopping(stall))
-                        return false;
-                    return sink.write("!", 1);
-                });
-        });
-}
-
 void TestServer::route_stream(const std::string& path, std::uint64_t total, bool chunked) {
     handle("*", path, [this, total, chunked](const httplib::Request&, httplib::Response& res) {
         res.status = 200;
@@ -216,16 +198,6 @@ bool TestServer::serve_file(const std::string& path, httplib::Response& res) {
     res.status = 200;
     res.set_content(read_file(file), "application/octet-stream");
     return true;
-}
-
-bool TestServer::sleep_unless_stopping(std::chrono::milliseconds duration) const {
-    const auto deadline = std::chrono::steady_clock::now() + duration;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (stopping_)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return !stopping_;
 }
 
 }  // namespace km::test

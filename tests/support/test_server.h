@@ -6,7 +6,7 @@
 //   http_get(server.host(), server.port(), "/a.txt", body, error);
 //
 // The server listens on its own thread from before the constructor returns until the destructor,
-// which stops it and waits for every handler (stalling handlers notice the stop and end early).
+// which stops it and waits for every handler (streaming handlers notice the stop and end early).
 // Routes may be added or replaced while the server runs: every request goes through one
 // dispatcher that looks them up under a lock, so tests never touch httplib's handler lists.
 // Unknown paths answer 404 with an empty body. Every request is counted and recorded.
@@ -64,9 +64,6 @@ class TestServer {
     // ---- Scripted faults -----------------------------------------------------------------
     // Announces Content-Length `announced` but sends only `prefix`, then drops the connection.
     void route_truncated(const std::string& path, std::string prefix, std::size_t announced);
-    // Sends the headers (Content-Length prefix.size() + 1) and `prefix`, then stops sending for
-    // `stall` (or until the server stops), then sends the last byte.
-    void route_stall(const std::string& path, std::string prefix, std::chrono::milliseconds stall);
     // Streams `total` bytes of stream_pattern(), chunked when `chunked` (no length announced)
     // or with Content-Length otherwise. `total` = endless keeps streaming until the client
     // goes away or the server stops.
@@ -84,8 +81,6 @@ class TestServer {
   private:
     void dispatch(const httplib::Request& request, httplib::Response& response);
     bool serve_file(const std::string& path, httplib::Response& response);
-    // Sleeps up to `duration`; returns early (false) when the server is stopping.
-    bool sleep_unless_stopping(std::chrono::milliseconds duration) const;
 
     httplib::Server server_;
     std::thread thread_;

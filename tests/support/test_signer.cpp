@@ -1,7 +1,5 @@
 #include "tests/support/test_signer.h"
 
-#include <cstring>
-
 #include "updater/ed25519.h"
 #include "updater/sha512.h"
 
@@ -10,19 +8,11 @@ namespace {
 
 namespace ed = updater::ed25519;
 
-struct ExpandedKey {
-    std::uint8_t scalar[32];
-    std::uint8_t prefix[32];
-};
-
-ExpandedKey expand(const std::uint8_t seed[32]) {
-    const updater::Sha512Digest h = updater::sha512(seed, 32);
-    ExpandedKey key;
-    std::memcpy(key.scalar, h.data(), 32);
-    std::memcpy(key.prefix, h.data() + 32, 32);
-    key.scalar[0] &= 248;
-    key.scalar[31] &= 127;
-    key.scalar[31] |= 64;
+// SHA-512 of the seed: the clamped secret scalar in bytes 0-31, the nonce prefix in 32-63.
+updater::Sha512Digest expand(const std::uint8_t seed[32]) {
+    updater::Sha512Digest key = updater::sha512(seed, 32);
+    key[0] &= 248;
+    key[31] = static_cast<std::uint8_t>((key[31] & 127) | 64);
     return key;
 }
 
@@ -58,19 +48,19 @@ const std::uint8_t dev_seed[32] = {0x9d, 0x61, 0xb1, 0x9d, 0xef, 0xfd, 0x5a, 0x6
                                    0x69, 0x19, 0x70, 0x3b, 0xac, 0x03, 0x1c, 0xae, 0x7f, 0x60};
 
 std::array<std::uint8_t, 32> ed25519_public_key(const std::uint8_t seed[32]) {
-    const ExpandedKey key = expand(seed);
+    const updater::Sha512Digest key = expand(seed);
     std::array<std::uint8_t, 32> out;
-    ed::encode_point(ed::scalar_mult(ed::base_point(), key.scalar), out.data());
+    ed::encode_point(ed::scalar_mult(ed::base_point(), key.data()), out.data());
     return out;
 }
 
 std::array<std::uint8_t, 64> ed25519_sign(const std::uint8_t seed[32], const void* msg,
                                           std::size_t len) {
-    const ExpandedKey key = expand(seed);
+    const updater::Sha512Digest key = expand(seed);
     const std::array<std::uint8_t, 32> public_key = ed25519_public_key(seed);
 
     updater::Sha512 nonce_hash;
-    nonce_hash.update(key.prefix, 32);
+    nonce_hash.update(key.data() + 32, 32);
     nonce_hash.update(msg, len);
     std::uint8_t r[32];
     hash_mod_l(nonce_hash, r);
@@ -85,7 +75,7 @@ std::array<std::uint8_t, 64> ed25519_sign(const std::uint8_t seed[32], const voi
     std::uint8_t k[32];
     hash_mod_l(challenge_hash, k);
 
-    mul_add_mod_l(r, k, key.scalar, signature.data() + 32);
+    mul_add_mod_l(r, k, key.data(), signature.data() + 32);
     return signature;
 }
 

@@ -23,21 +23,6 @@ bool verify(const std::string& key, const std::string& signature, const std::str
     return verify_ed25519(bytes(key), bytes(signature), bytes(message), message.size());
 }
 
-const std::string group_order =
-    from_hex("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
-
-// 256-bit little-endian a + b (the callers keep the sum below 2^256).
-std::string add_le(const std::string& a, const std::string& b) {
-    std::string out(32, '\0');
-    unsigned carry = 0;
-    for (int i = 0; i < 32; ++i) {
-        carry += bytes(a)[i] + bytes(b)[i];
-        out[i] = static_cast<char>(carry & 0xFF);
-        carry >>= 8;
-    }
-    return out;
-}
-
 struct RfcVector {
     const char* name;
     const char* seed;
@@ -63,7 +48,7 @@ const RfcVector rfc_vectors[] = {
      "18ff9b538d16f290ae67f760984dc6594a7c15e9716ed28dc027beceea1ec40a"},
 };
 
-TEST(Ed25519, RfcVectorsSignVerifyAndRejectTampering) {
+TEST(Ed25519, RfcVectorsSignVerifyAndNeedTheirOwnKey) {
     for (const RfcVector& v : rfc_vectors) {
         SCOPED_TRACE(v.name);
         const std::string seed = from_hex(v.seed), message = from_hex(v.message);
@@ -72,25 +57,35 @@ TEST(Ed25519, RfcVectorsSignVerifyAndRejectTampering) {
         EXPECT_EQ(
             to_hex(test::ed25519_sign(bytes(seed), message.data(), message.size()).data(), 64),
             v.signature);
+        // Changed signatures and messages are held to OpenSSL's verdicts by tests/oracle.
         EXPECT_TRUE(verify(key, signature, message));
-        for (std::size_t at = 0; at < 64; at += 21) {
-            std::string changed = signature;
-            changed[at] ^= 0x01;
-            EXPECT_FALSE(verify(key, changed, message)) << "signature byte " << at;
-        }
-        EXPECT_FALSE(verify(key, signature, message + "\n"));
         EXPECT_FALSE(verify(from_hex(rfc_vectors[&v == rfc_vectors ? 1 : 0].public_key), signature,
                             message));
     }
 }
 
 // A second encoding of a valid S would let anyone re-sign a manifest into new signature bytes.
-// S + L also passes the loose check of the top three bits alone.
 TEST(Ed25519, SignatureWithSPlusLIsRejected) {
+    // RFC 8032 TEST 3 with S + L, which also passes the loose check of the top three bits.
     const RfcVector& v = rfc_vectors[2];
-    const std::string signature = from_hex(v.signature);
-    const std::string s = add_le(signature.substr(32), group_order);
-    EXPECT_FALSE(verify(from_hex(v.public_key), signature.substr(0, 32) + s, from_hex(v.message)));
+    const std::string s_plus_l = "05d391b0a77904e98404ef037747a56e4a7c15e9716ed28dc027beceea1ec41a";
+    EXPECT_FALSE(verify(from_hex(v.public_key),
+                        from_hex(std::string(v.signature).substr(0, 64) + s_plus_l),
+                        from_hex(v.message)));
+    // With the neutral point as the key and as R, S = 0 verifies any message: S = L, or an R
+    // off in one byte, must fail on the range check or the byte comparison alone.
+    const std::string neutral =
+        from_hex("0100000000000000000000000000000000000000000000000000000000000000");
+    const std::string zero(32, '\0');
+    EXPECT_TRUE(verify(neutral, neutral + zero, "m"));
+    const std::string group_order =
+        from_hex("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
+    EXPECT_FALSE(verify(neutral, neutral + group_order, "m"));
+    for (const auto& [at, bit] : {std::pair{0, 0x01}, std::pair{16, 0x01}, std::pair{31, 0x80}}) {
+        std::string r = neutral;
+        r[at] = static_cast<char>(r[at] ^ bit);
+        EXPECT_FALSE(verify(neutral, r + zero, "m")) << "R byte " << at;
+    }
 }
 
 TEST(Ed25519, KeysThatDoNotDecodeAreRejected) {
@@ -109,9 +104,6 @@ TEST(Ed25519, KeysThatDoNotDecodeAreRejected) {
         SCOPED_TRACE(k.key);
         ed25519::Point point;
         EXPECT_EQ(ed25519::decode_point(bytes(from_hex(k.key)), point), k.decodes);
-        if (!k.decodes) {
-            EXPECT_FALSE(verify(from_hex(k.key), from_hex(rfc_vectors[0].signature), ""));
-        }
     }
 }
 

@@ -35,8 +35,8 @@ TEST(ManifestReading, AwkwardDocumentsReadAsTheTreeReadsThem) {
         R"({"version":{"major":4294967297,"minor":1e300,"patch":-4}})",
         R"({"version":{"major":-2147483649,"minor":18446744073709551615,"patch":-0.0}})",
         "{\"files\":[{\"path\":\"d\\u00e9j\\u00e0/\xc3\xa9\\n\\\"b\",\"sha256\":\"s\\/t\"}]}",
-        // Duplicate keys and keys of interest where they do not count (the generator below makes
-        // many more).
+        // Duplicate keys and keys of interest where they do not count (the corpus test below
+        // replays many more).
         R"({"version":"x","version":{"major":3}})",
         R"({"files":[)" + entry + R"(],"files":{"x":1}})",
         R"({"x":{"version":"bad","files":[1]},"files":[{"x":{"path":1},"path":"p","sha256":"s"}]})",
