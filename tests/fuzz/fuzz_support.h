@@ -1,4 +1,5 @@
-// Shared by the fuzz targets: a scratch folder that stands in for the launcher's directory.
+// Shared by the fuzz targets: a scratch folder that stands in for the launcher's directory, the
+// input as text and the check that stops the run.
 #pragma once
 
 #include <unistd.h>
@@ -32,6 +33,12 @@ inline void scratch_dir() {
 // The input as text, NUL bytes included.
 inline std::string as_text(const std::uint8_t* data, std::size_t size) {
     return std::string(reinterpret_cast<const char*>(data), size);
+}
+
+// Stops the run with a crash report when a property does not hold.
+inline void require(bool holds) {
+    if (!holds)
+        __builtin_trap();
 }
 
 // Writes `text` to `path` in binary form; aborts when that fails, since the run would then

@@ -1,7 +1,5 @@
 // load_game_settings on any file contents, then a save that must read back the same, except for
 // the line breaks a save drops from the mode (a lone CR read from a hand-edited line).
-#include <cstdlib>
-
 #include "launcher/app_state.h"
 #include "launcher/config/game_settings.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -18,9 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (char c : settings.mode)
         if (c != '\r' && c != '\n')
             mode += c;
-    if (again.mode != mode || again.vsync != settings.vsync ||
-        again.unlimited_fps != settings.unlimited_fps || again.lock_mouse != settings.lock_mouse) {
-        std::abort();
-    }
+    km::fuzz::require(again.mode == mode && again.vsync == settings.vsync &&
+                      again.unlimited_fps == settings.unlimited_fps &&
+                      again.lock_mouse == settings.lock_mouse);
     return 0;
 }

@@ -1,6 +1,4 @@
 // load_config on any file contents, then a save that must read back the same.
-#include <cstdlib>
-
 #include "launcher/app_state.h"
 #include "launcher/config/launcher_config.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -14,9 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     km::save_config(path, config);
     km::LauncherConfig again;
     km::load_config(path, again);
-    if (again.host != config.host || again.port != config.port || again.title != config.title ||
-        again.game_args != config.game_args || again.version != config.version) {
-        std::abort();
-    }
+    km::fuzz::require(again.host == config.host && again.port == config.port &&
+                      again.title == config.title && again.game_args == config.game_args &&
+                      again.version == config.version);
     return 0;
 }

@@ -5,8 +5,6 @@
 // the network and make runs irreproducible. Their readers (json_get_string, json_get_bool,
 // filter_map_name and the argument builders) are still run on the same input, and the
 // commands that act on the window's thread are dispatched in full.
-#include <cstdlib>
-
 #include "launcher/commands.h"
 #include "platform/fake/fake_platform.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -30,15 +28,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text = km::fuzz::as_text(data, size);
     const std::string cmd = km::json_get_string(text, "cmd");
     if (starts_a_worker(cmd)) {
-        if (km::launch_extra_arguments(cmd, text).size() > text.size() + 32)
-            std::abort();
+        km::fuzz::require(km::launch_extra_arguments(cmd, text).size() <= text.size() + 32);
         km::beta_login_from_command(text);
         return 0;
     }
     km::handle_page_command(text);
-    for (const auto& target : km::fake::state().shell_opens) {
-        if (!km::is_openable_url(target))
-            std::abort();
-    }
+    for (const auto& target : km::fake::state().shell_opens)
+        km::fuzz::require(km::is_openable_url(target));
     return 0;
 }

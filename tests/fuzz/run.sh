@@ -7,8 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${KM_FUZZ_BUILD_DIR:-$root/build/fuzz}
 seconds=${1:-}
-targets=(json_get_string json_get_bool page_command launcher_config game_settings
-    verify_cache manifest signature banner_names base64 realm_status)
+targets=(page_command launcher_config game_settings verify_cache manifest signature banner_names)
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DKM_FUZZ=ON -DKM_ALLOW_TEST_KEY=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" \

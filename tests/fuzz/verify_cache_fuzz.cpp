@@ -1,7 +1,4 @@
 // The verify cache reader on any file content.
-#include <cstddef>
-#include <cstdint>
-
 #include "tests/fuzz/fuzz_support.h"
 #include "updater/verify_cache.h"
 
@@ -11,11 +8,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const km::updater::VerifyCache cache = km::updater::load_verify_cache();
     for (const auto& [path, record] : cache) {
         // A record never has an empty path or hash.
-        if (path.empty() || record.sha256.empty())
-            __builtin_trap();
-        if (km::updater::lookup_verify_cache(cache, path, record.size, record.mtime) !=
-            record.sha256)
-            __builtin_trap();
+        km::fuzz::require(!path.empty() && !record.sha256.empty());
+        km::fuzz::require(km::updater::lookup_verify_cache(cache, path, record.size,
+                                                           record.mtime) == record.sha256);
     }
     return 0;
 }
