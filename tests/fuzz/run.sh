@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${KM_FUZZ_BUILD_DIR:-$root/build/fuzz}
 seconds=${1:-}
-targets=(page_command launcher_config game_settings verify_cache manifest signature banner_names)
+targets=(page_command launcher_config game_settings verify_cache manifest signature realm_status banner_names)
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DKM_FUZZ=ON -DKM_ALLOW_TEST_KEY=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" \
