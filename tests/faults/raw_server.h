@@ -26,9 +26,6 @@ class RawServer {
     using Send = std::function<bool(const std::string&)>;
     using Answer = std::function<void(const std::string& path, const Send& send)>;
 
-    explicit RawServer(const std::function<std::string(const std::string& path)>& whole)
-        : RawServer(
-              Answer([whole](const std::string& path, const Send& send) { send(whole(path)); })) {}
     explicit RawServer(const Answer& answer) {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
