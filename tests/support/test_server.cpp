@@ -113,7 +113,12 @@ void TestServer::route_truncated(const std::string& path, std::string prefix,
 void TestServer::route_stream(const std::string& path, std::uint64_t total, bool chunked) {
     handle("*", path, [this, total, chunked](const httplib::Request&, httplib::Response& res) {
         res.status = 200;
+        // A length-announcing provider is never asked past `total`; a chunked one ends there.
         const auto write_at = [this, total](std::uint64_t offset, httplib::DataSink& sink) {
+            if (offset >= total) {
+                sink.done();
+                return true;
+            }
             if (stopping_)
                 return false;
             const std::uint64_t left = total - offset;
@@ -125,23 +130,14 @@ void TestServer::route_stream(const std::string& path, std::uint64_t total, bool
             streamed_bytes += n;
             return true;
         };
-        if (chunked) {
-            res.set_chunked_content_provider(
-                "application/octet-stream",
-                [total, write_at](std::size_t offset, httplib::DataSink& sink) {
-                    if (offset >= total) {
-                        sink.done();
-                        return true;
-                    }
-                    return write_at(offset, sink);
-                });
-        } else {
+        if (chunked)
+            res.set_chunked_content_provider("application/octet-stream", write_at);
+        else
             res.set_content_provider(
                 static_cast<std::size_t>(total), "application/octet-stream",
                 [write_at](std::size_t offset, std::size_t, httplib::DataSink& sink) {
                     return write_at(offset, sink);
                 });
-        }
     });
 }
 

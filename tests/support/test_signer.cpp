@@ -24,12 +24,10 @@ void mul_add_mod_l(const std::uint8_t r[32], const std::uint8_t k[32], const std
     for (int i = 0; i < 32; ++i)
         for (int j = 0; j < 32; ++j)
             wide[i + j] += static_cast<std::uint64_t>(k[i]) * a[j];
-    for (int i = 0; i < 32; ++i)
-        wide[i] += r[i];
     std::uint8_t bytes[64];
     std::uint64_t carry = 0;
     for (int i = 0; i < 64; ++i) {
-        const std::uint64_t v = wide[i] + carry;
+        const std::uint64_t v = wide[i] + (i < 32 ? r[i] : 0) + carry;
         bytes[i] = static_cast<std::uint8_t>(v & 0xFF);
         carry = v >> 8;
     }
