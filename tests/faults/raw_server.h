@@ -27,9 +27,7 @@ class RawServer {
     using Answer = std::function<void(const std::string& path, const Send& send)>;
 
     explicit RawServer(const Answer& answer) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in addr{.sin_family = AF_INET, .sin_addr = {htonl(INADDR_LOOPBACK)}};
         socklen_t len = sizeof addr;
         EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), len), 0);
         listen(fd_, 16);
