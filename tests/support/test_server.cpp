@@ -69,8 +69,7 @@ TestServer::~TestServer() {
     while (!listen_returned_ && !server_.is_running())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     server_.stop();
-    if (thread_.joinable())
-        thread_.join();
+    thread_.join();
 }
 
 void TestServer::route(const std::string& path, int status, std::string body,
@@ -165,13 +164,10 @@ void TestServer::dispatch(const httplib::Request& req, httplib::Response& res) {
         if (it != handlers_.end())
             handler = it->second;
     }
-    if (handler) {
+    if (handler)
         handler(req, res);
-        return;
-    }
-    if (req.method == "GET" && serve_file(req.path, res))
-        return;
-    res.status = 404;
+    else if (req.method != "GET" || !serve_file(req.path, res))
+        res.status = 404;
 }
 
 bool TestServer::serve_file(const std::string& path, httplib::Response& res) {

@@ -34,11 +34,6 @@ void mul_add_mod_l(const std::uint8_t r[32], const std::uint8_t k[32], const std
     ed::reduce_mod_l(bytes, out);
 }
 
-void hash_mod_l(updater::Sha512& hasher, std::uint8_t out[32]) {
-    const updater::Sha512Digest digest = hasher.finish();
-    ed::reduce_mod_l(digest.data(), out);
-}
-
 }  // namespace
 
 const std::uint8_t dev_seed[32] = {0x9d, 0x61, 0xb1, 0x9d, 0xef, 0xfd, 0x5a, 0x60, 0xba, 0x84, 0x4a,
@@ -61,7 +56,7 @@ std::array<std::uint8_t, 64> ed25519_sign(const std::uint8_t seed[32], const voi
     nonce_hash.update(key.data() + 32, 32);
     nonce_hash.update(msg, len);
     std::uint8_t r[32];
-    hash_mod_l(nonce_hash, r);
+    ed::reduce_mod_l(nonce_hash.finish().data(), r);
 
     std::array<std::uint8_t, 64> signature;
     ed::encode_point(ed::scalar_mult(ed::base_point(), r), signature.data());
@@ -71,7 +66,7 @@ std::array<std::uint8_t, 64> ed25519_sign(const std::uint8_t seed[32], const voi
     challenge_hash.update(public_key.data(), 32);
     challenge_hash.update(msg, len);
     std::uint8_t k[32];
-    hash_mod_l(challenge_hash, k);
+    ed::reduce_mod_l(challenge_hash.finish().data(), k);
 
     mul_add_mod_l(r, k, key.data(), signature.data() + 32);
     return signature;
