@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -98,29 +97,23 @@ class CheckChild {
     CheckChild& operator=(const CheckChild&) = delete;
 
     // SIGKILL (unless it ended already), then reap.
-    ChildResult kill_now() { return reap(std::nullopt); }
+    ChildResult kill_now() { return reap(std::chrono::seconds(0)); }
     // Waits up to 90 s for the child to end by itself, then kills it.
-    ChildResult wait() {
-        const std::optional<int> code =
-            pid_ > 0 ? test::wait_exit(pid_, std::chrono::seconds(90)) : std::nullopt;
-        EXPECT_TRUE(pid_ <= 0 || code) << "check still running after 90 s";
-        return reap(code);
-    }
+    ChildResult wait() { return reap(std::chrono::seconds(90)); }
 
   private:
-    // `code`: the exit code of a child already reaped.
-    ChildResult reap(std::optional<int> code) {
+    ChildResult reap(std::chrono::seconds patience) {
         ChildResult result;
         if (pid_ <= 0)
             return result;
-        int status = 0;
+        std::optional<int> code = test::wait_exit(pid_, patience);
+        EXPECT_TRUE(code || patience.count() == 0) << "check still running after 90 s";
         if (!code) {
             ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-            code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            code = test::wait_exit(pid_, std::chrono::seconds(90));
         }
         pid_ = -1;
-        result.exit_code = *code;
+        result.exit_code = code.value_or(-1);
         std::istringstream lines(test::read_file(out_.path() / "events"));
         for (std::string line; std::getline(lines, line);)
             result.events.push_back(line);
@@ -131,20 +124,13 @@ class CheckChild {
     pid_t pid_ = -1;
 };
 
-inline ChildResult run_check_child(const std::string& exe_dir, const std::string& host, int port,
-                                   rlim_t file_bytes = 0) {
-    return CheckChild(exe_dir, host, port, file_bytes).wait();
-}
-
 // The records of launcher_verify_cache.txt in `dir` that still describe a file on disk (same size
 // and last-write time) but whose recorded hash is not that file's content: a record that would
 // let a wrong file pass as current. A stale record makes the next check hash the file again, and
 // a record cut short by a kill mid-save never matches a manifest digest: neither is a lie.
 inline std::vector<std::string> lying_cache_records(const fs::path& dir) {
-    const std::string saved = exe_dir;
-    exe_dir = dir.string();
+    const test::ScopedExeDir scope(dir.string());
     const updater::VerifyCache cache = updater::load_verify_cache();
-    exe_dir = saved;
     std::vector<std::string> lies;
     for (const auto& [path, record] : cache) {
         const std::string local = (dir / fs::u8path(path)).string();

@@ -3,7 +3,6 @@
 // that read them still work, and the next writes put sound files back.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 
@@ -15,10 +14,7 @@
 #include "launcher/events.h"
 #include "launcher/startup.h"
 #include "platform/fake/fake_platform.h"
-#include "tests/support/release_fixture.h"
-#include "tests/support/temp_dir.h"
-#include "tests/support/test_server.h"
-#include "updater/update_check.h"
+#include "tests/support/served_install.h"
 
 namespace km {
 namespace {
@@ -47,38 +43,27 @@ const Damage damages[] = {
     {"folder_in_its_place", nullptr},
 };
 
-class CorruptedState : public ::testing::TestWithParam<Damage> {
+class CorruptedState : public ::testing::TestWithParam<Damage>, protected test::ServedInstall {
   protected:
     void damage(const std::string& relative, const std::string& sound) {
-        const fs::path path = install_.path() / relative;
         if (GetParam().make)
-            test::write_file(path, GetParam().make(sound));
+            install_.write(relative, GetParam().make(sound));
         else
-            fs::create_directories(path / "inside");
+            fs::create_directories(install_.path() / relative / "inside");
     }
-
-    test::TempDir release_, install_;
-    test::TestServer server_;
 };
 
 TEST_P(CorruptedState, StartUpAndWhatReadsThemStillWorkAndTheNextWritesMendThem) {
-    fake::reset();
     const std::vector<test::ReleaseFile> files = {{"a.dat", std::string(5000, 'a')},
                                                   {LauncherConfig{}.game_exe, "game", "", true}};
     test::publish_release(release_.path(), 4, 5, 6, files);
-    server_.serve_file_tree(release_.path());
-    LauncherConfig sound_config;
-    sound_config.host = "127.0.0.1";
-    sound_config.port = server_.port();
+    const LauncherConfig sound_config = launcher_config;  // this test's server, defaults besides
     damage("launcher.ini", config_text(sound_config));
-    GameSettings sound_settings;
-    sound_settings.mode = "borderless";
-    damage("settings.ini", game_settings_text(sound_settings));
+    damage("settings.ini", game_settings_text(GameSettings{.mode = "borderless"}));
     damage("launcher_verify_cache.txt",
            "a.dat\t5000\t1\t" + test::sha256_hex(std::string(5000, 'a')) + "\n");
     damage("cache/beta_creds.json", "{\"u\":\"cGxheWVy\",\"p\":\"c2VjcmV0\"}");
 
-    test::ScopedExeDir scope(install_.str());
     load_launcher_config();
     // Whatever was read, it never names a server off this machine.
     EXPECT_EQ(launcher_config.host.rfind("127.", 0), 0u) << launcher_config.host;
@@ -86,7 +71,7 @@ TEST_P(CorruptedState, StartUpAndWhatReadsThemStillWorkAndTheNextWritesMendThem)
     // The check puts the release in place whatever the verify cache said.
     EXPECT_TRUE(updater::run_update_check_impl(false));
     for (const auto& file : files)
-        EXPECT_EQ(install_.read(file.path), file.content) << file.path;
+        EXPECT_EQ(local(file.path), file.content) << file.path;
     fake::reset();
     send_settings();
     send_saved_beta_creds();
@@ -99,7 +84,7 @@ TEST_P(CorruptedState, StartUpAndWhatReadsThemStillWorkAndTheNextWritesMendThem)
         GameSettings settings;
         load_game_settings(settings);
         EXPECT_EQ(settings.mode, "fullscreen");
-        EXPECT_FALSE(fs::exists(install_.path() / "cache/beta_creds.json"));
+        EXPECT_FALSE(exists("cache/beta_creds.json"));
     }
 }
 

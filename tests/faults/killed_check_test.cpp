@@ -11,8 +11,7 @@
 
 #include "launcher/app_state.h"
 #include "tests/faults/child_process.h"
-#include "tests/support/release_fixture.h"
-#include "tests/support/test_server.h"
+#include "tests/support/served_install.h"
 #include "updater/verify_cache.h"
 
 namespace km {
@@ -21,7 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::ReleaseFile;
 
-class KilledCheck : public ::testing::Test {
+class KilledCheck : public ::testing::Test, protected test::ServedInstall {
   protected:
     // Version 1 installed, version 2 published: every file changes except keep.dat.
     void lay_out(int count) {
@@ -35,33 +34,29 @@ class KilledCheck : public ::testing::Test {
         test::install_file(install_.path(), "keep.dat", "unchanged");
         test::install_file(install_.path(), launcher_config.game_exe, "old game");
         test::publish_release(release_.path(), 2, 0, 0, files_);
-        server_.serve_file_tree(release_.path());
     }
-    int run_to_end() {
-        return faults::run_check_child(install_.str(), server_.host(), server_.port()).exit_code;
+    faults::ChildResult run_to_end() {
+        return faults::CheckChild(install_.str(), server_.host(), server_.port()).wait();
     }
 
     // Every file has the manifest's content, no staging folder or companion file is left, and a
     // second check finds everything current with exactly the manifest's hashes in the cache.
     void expect_exact_installation() {
         for (const ReleaseFile& file : files_)
-            EXPECT_EQ(install_.read(file.path), file.content) << file.path;
+            EXPECT_EQ(local(file.path), file.content) << file.path;
         const std::string game = launcher_config.game_exe;
         for (const std::string& left : {std::string("updates"), game + ".update", game + ".old"})
-            EXPECT_FALSE(fs::exists(install_.path() / left)) << left;
-        const auto second = faults::run_check_child(install_.str(), server_.host(), server_.port());
+            EXPECT_FALSE(exists(left)) << left;
+        const faults::ChildResult second = run_to_end();
         ASSERT_GE(second.events.size(), 3u);
         EXPECT_NE(second.events[second.events.size() - 3].find("All files up to date (v2.0.0)"),
                   std::string::npos);
-        test::ScopedExeDir scope(install_.str());
         const updater::VerifyCache after = updater::load_verify_cache();
         ASSERT_EQ(after.size(), files_.size());
         for (const ReleaseFile& file : files_)
             EXPECT_EQ(after.at(file.path).sha256, test::sha256_hex(file.content)) << file.path;
     }
 
-    test::TempDir release_, install_;
-    test::TestServer server_;
     std::vector<ReleaseFile> files_;
 };
 
@@ -74,15 +69,14 @@ TEST_F(KilledCheck, KilledDuringTheInstallPhaseLeavesNoLieAndTheNextCheckFinishe
     fs::create_directories(held / "in the way");
     {
         faults::CheckChild child(install_.str(), server_.host(), server_.port());
-        ASSERT_TRUE(
-            test::eventually([&] { return install_.read("pack/file0.dat") == files_[0].content; },
-                             std::chrono::seconds(20), std::chrono::milliseconds(1)));
+        ASSERT_TRUE(test::eventually([&] { return local("pack/file0.dat") == files_[0].content; },
+                                     std::chrono::seconds(20), std::chrono::milliseconds(1)));
         child.kill_now();
     }
-    EXPECT_NE(install_.read("pack/file2.dat"), files_[2].content);
+    EXPECT_NE(local("pack/file2.dat"), files_[2].content);
     EXPECT_TRUE(faults::lying_cache_records(install_.path()).empty());
     fs::remove_all(held);
-    EXPECT_EQ(run_to_end(), 0);
+    EXPECT_EQ(run_to_end().exit_code, 0);
     expect_exact_installation();
 }
 
@@ -94,10 +88,10 @@ TEST_F(KilledCheck, KilledAtAnyMomentTheNextCheckAlwaysFinishes) {
     const fs::path pristine = release_.path() / "pristine";
     fs::copy(install_.path(), pristine, fs::copy_options::recursive);
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(run_to_end(), 0);
+    ASSERT_EQ(run_to_end().exit_code, 0);
     const auto full = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - start);
-    const fs::path game_update = install_.path() / (launcher_config.game_exe + ".update");
+    const std::string game_update = launcher_config.game_exe + ".update";
 
     std::mt19937 gen(20261206);
     std::uniform_int_distribution<long> when(0, full.count());
@@ -110,11 +104,10 @@ TEST_F(KilledCheck, KilledAtAnyMomentTheNextCheckAlwaysFinishes) {
             std::this_thread::sleep_for(std::chrono::microseconds(when(gen)));
         }
         EXPECT_TRUE(faults::lying_cache_records(install_.path()).empty());
-        EXPECT_TRUE(!fs::exists(game_update) ||
-                    test::read_file(game_update) == files_.back().content);
-        EXPECT_EQ(run_to_end(), 0);
+        EXPECT_TRUE(!exists(game_update) || local(game_update) == files_.back().content);
+        EXPECT_EQ(run_to_end().exit_code, 0);
         for (const ReleaseFile& file : files_)
-            ASSERT_EQ(install_.read(file.path), file.content) << file.path;
+            ASSERT_EQ(local(file.path), file.content) << file.path;
     }
     expect_exact_installation();
 }

@@ -26,13 +26,8 @@ class RawServer {
     using Send = std::function<bool(const std::string&)>;
     using Answer = std::function<void(const std::string& path, const Send& send)>;
 
-    explicit RawServer(const std::function<std::string(const std::string& path)>& whole)
-        : RawServer(
-              Answer([whole](const std::string& path, const Send& send) { send(whole(path)); })) {}
     explicit RawServer(const Answer& answer) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in addr{.sin_family = AF_INET, .sin_addr = {htonl(INADDR_LOOPBACK)}};
         socklen_t len = sizeof addr;
         EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), len), 0);
         listen(fd_, 16);

@@ -15,9 +15,6 @@
 namespace km {
 namespace {
 
-namespace fs = std::filesystem;
-using Answers = std::vector<std::pair<std::string, std::string>>;
-
 std::string http_answer(const std::string& body) {
     return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
@@ -25,17 +22,17 @@ std::string http_answer(const std::string& body) {
 class ServerFaults : public ::testing::Test {
   protected:
     void SetUp() override {
-        files_ = {{"a.dat", std::string(70'000, 'a')}, {"sub/b.dat", std::string(300'000, 'b')}};
         for (const auto& file : files_)
             test::install_file(install_.path(), file.path, "old");
-        manifest_ = test::publish_release(release_.path(), 3, 1, 4, files_);
     }
     // Runs a check against `answer` and returns the event before the last (updating false).
     std::string failed_check(const std::function<std::string(const std::string&)>& answer,
                              rlim_t file_bytes = 0) {
-        faults::RawServer server(answer);
+        faults::RawServer server([&](const std::string& path, const faults::RawServer::Send& send) {
+            send(answer(path));
+        });
         const auto result =
-            faults::run_check_child(install_.str(), server.host(), server.port(), file_bytes);
+            faults::CheckChild(install_.str(), server.host(), server.port(), file_bytes).wait();
         EXPECT_EQ(result.exit_code, 1);
         for (const auto& file : files_)
             EXPECT_EQ(install_.read(file.path), "old") << file.path;
@@ -44,14 +41,15 @@ class ServerFaults : public ::testing::Test {
         return result.events[result.events.size() - 2];
     }
 
-    test::TempDir release_, install_;
-    std::vector<test::ReleaseFile> files_;
-    std::string manifest_;
+    test::TempDir install_;
+    const std::vector<test::ReleaseFile> files_ = {{"a.dat", std::string(70'000, 'a')},
+                                                   {"sub/b.dat", std::string(300'000, 'b')}};
+    const std::string manifest_ = test::manifest_json(3, 1, 4, files_);
 };
 
 // Offline, or (where the library makes a body of it) refused for want of a signature.
 TEST_F(ServerFaults, GarbageInsteadOfTheManifestIsRefused) {
-    const Answers answers = {
+    const std::pair<std::string, std::string> answers[] = {
         {"binary noise", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\x00\xff", 13)},
         {"empty answer", ""},
         {"no status code", "HTTP/1.1 OK\r\nContent-Length: 2\r\n\r\n{}"},
@@ -113,7 +111,7 @@ TEST_F(ServerFaults, GarbageInsteadOfAFileFailsTheDownload) {
             answer.file_bytes);
         EXPECT_EQ(last,
                   event_text::progress("Download failed. Check your connection.", "error", 1.0));
-        EXPECT_FALSE(fs::exists(install_.path() / "updates/sub/b.dat"));
+        EXPECT_FALSE(std::filesystem::exists(install_.path() / "updates/sub/b.dat"));
     }
 }
 

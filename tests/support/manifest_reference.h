@@ -67,12 +67,11 @@ inline bool reference_parse(const std::string& text, UpdateManifest& out) {
         for (const json& element : root.at("files")) {
             if (!element.is_object())
                 return false;
-            ManifestEntry entry;
-            entry.path = element.value("path", std::string());
-            entry.sha256 = element.value("sha256", std::string());
-            entry.platform = element.value("platform", std::string());
-            entry.size = reference_size(element);
-            entry.executable = element.value("executable", false);
+            ManifestEntry entry{.path = element.value("path", std::string()),
+                                .sha256 = element.value("sha256", std::string()),
+                                .platform = element.value("platform", std::string()),
+                                .size = reference_size(element),
+                                .executable = element.value("executable", false)};
             if (!entry.path.empty() && !entry.sha256.empty())
                 out.files.push_back(std::move(entry));
         }

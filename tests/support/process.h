@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -44,11 +45,9 @@ inline pid_t spawn(std::vector<std::string> args, SpawnOptions how = {}) {
     for (char** e = environ; *e; ++e)
         how.env.emplace_back(*e);
     const auto c_strings = [](std::vector<std::string>& texts) {
-        std::vector<char*> out;
-        out.reserve(texts.size() + 1);
-        for (auto& text : texts)
-            out.push_back(text.data());
-        out.push_back(nullptr);
+        std::vector<char*> out(texts.size() + 1, nullptr);  // argv and envp end with a null
+        std::transform(texts.begin(), texts.end(), out.begin(),
+                       [](auto& text) { return text.data(); });
         return out;
     };
     auto argv = c_strings(args);
@@ -74,16 +73,10 @@ inline pid_t spawn(std::vector<std::string> args, SpawnOptions how = {}) {
 
 // The child's exit code once it ended within `limit` (-1: ended by a signal).
 inline std::optional<int> wait_exit(pid_t pid, std::chrono::milliseconds limit) {
-    std::optional<int> code;
-    eventually(
-        [&] {
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid)
-                code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            return code.has_value();
-        },
-        limit);
-    return code;
+    int status = 0;
+    if (!eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit))
+        return std::nullopt;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace km::test

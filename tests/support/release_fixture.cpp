@@ -7,14 +7,6 @@
 #include "updater/sha256.h"
 
 namespace km::test {
-namespace {
-
-void put(const std::filesystem::path& path, const std::string& content) {
-    std::filesystem::create_directories(path.parent_path());
-    write_file(path, content);
-}
-
-}  // namespace
 
 std::string sha256_hex(const std::string& content) {
     const auto digest = updater::sha256(content.data(), content.size());
@@ -40,10 +32,10 @@ std::string manifest_json(int major, int minor, int patch, const std::vector<Rel
 
 std::string publish_release(const std::filesystem::path& root, const std::string& manifest_text,
                             const std::vector<ReleaseFile>& files) {
-    put(root / "update.manifest.json", manifest_text);
-    put(root / "update.manifest.json.sig", dev_signature(manifest_text));
+    install_file(root, "update.manifest.json", manifest_text);
+    install_file(root, "update.manifest.json.sig", dev_signature(manifest_text));
     for (const ReleaseFile& file : files)
-        put(root / "launcher_files" / std::filesystem::path(file.path), file.content);
+        install_file(root / "launcher_files", file.path, file.content);
     return manifest_text;
 }
 
@@ -53,18 +45,20 @@ std::string publish_release(const std::filesystem::path& root, int major, int mi
 }
 
 void publish_banners(const std::filesystem::path& root, const std::vector<std::string>& names) {
-    put(root / "banners.json", nlohmann::json{{"banners", names}}.dump());
+    install_file(root, "banners.json", nlohmann::json{{"banners", names}}.dump());
     for (const std::string& name : names)
-        put(root / "banners" / name, name + " image");
+        install_file(root / "banners", name, name + " image");
 }
 
 void publish_realm_status(const std::filesystem::path& root, const std::string& document) {
-    put(root / "realm_status.json", document);
+    install_file(root, "realm_status.json", document);
 }
 
+// A release's files go on disk as installed ones do: under their folder, folders first.
 void install_file(const std::filesystem::path& exe_dir, const std::string& path,
                   const std::string& content) {
-    put(exe_dir / std::filesystem::path(path), content);
+    std::filesystem::create_directories((exe_dir / path).parent_path());
+    write_file(exe_dir / path, content);
 }
 
 }  // namespace km::test

@@ -22,11 +22,9 @@ std::string noise(std::size_t size, unsigned seed) {
 
 TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};
-    std::random_device rd;
-    auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    std::ostringstream name;
-    name << "km-test-" << rd() << '-' << stamp << '-' << counter++;
-    path_ = fs::temp_directory_path() / name.str();
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    path_ = fs::temp_directory_path() / ("km-test-" + std::to_string(std::random_device{}()) + '-' +
+                                         std::to_string(stamp) + '-' + std::to_string(counter++));
     fs::create_directories(path_);
 }
 
@@ -34,9 +32,8 @@ TempDir::~TempDir() {
     std::error_code ec;
     // Read-only files left by a test must not keep the folder alive.
     for (auto it = fs::recursive_directory_iterator(path_, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
         fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    }
     fs::remove_all(path_, ec);
 }
 

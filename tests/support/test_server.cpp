@@ -69,8 +69,7 @@ TestServer::~TestServer() {
     while (!listen_returned_ && !server_.is_running())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     server_.stop();
-    if (thread_.joinable())
-        thread_.join();
+    thread_.join();
 }
 
 void TestServer::route(const std::string& path, int status, std::string body,
@@ -113,7 +112,12 @@ void TestServer::route_truncated(const std::string& path, std::string prefix,
 void TestServer::route_stream(const std::string& path, std::uint64_t total, bool chunked) {
     handle("*", path, [this, total, chunked](const httplib::Request&, httplib::Response& res) {
         res.status = 200;
+        // A length-announcing provider is never asked past `total`; a chunked one ends there.
         const auto write_at = [this, total](std::uint64_t offset, httplib::DataSink& sink) {
+            if (offset >= total) {
+                sink.done();
+                return true;
+            }
             if (stopping_)
                 return false;
             const std::uint64_t left = total - offset;
@@ -125,23 +129,14 @@ void TestServer::route_stream(const std::string& path, std::uint64_t total, bool
             streamed_bytes += n;
             return true;
         };
-        if (chunked) {
-            res.set_chunked_content_provider(
-                "application/octet-stream",
-                [total, write_at](std::size_t offset, httplib::DataSink& sink) {
-                    if (offset >= total) {
-                        sink.done();
-                        return true;
-                    }
-                    return write_at(offset, sink);
-                });
-        } else {
+        if (chunked)
+            res.set_chunked_content_provider("application/octet-stream", write_at);
+        else
             res.set_content_provider(
                 static_cast<std::size_t>(total), "application/octet-stream",
                 [write_at](std::size_t offset, std::size_t, httplib::DataSink& sink) {
                     return write_at(offset, sink);
                 });
-        }
     });
 }
 
@@ -169,13 +164,10 @@ void TestServer::dispatch(const httplib::Request& req, httplib::Response& res) {
         if (it != handlers_.end())
             handler = it->second;
     }
-    if (handler) {
+    if (handler)
         handler(req, res);
-        return;
-    }
-    if (req.method == "GET" && serve_file(req.path, res))
-        return;
-    res.status = 404;
+    else if (req.method != "GET" || !serve_file(req.path, res))
+        res.status = 404;
 }
 
 bool TestServer::serve_file(const std::string& path, httplib::Response& res) {

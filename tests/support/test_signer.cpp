@@ -24,21 +24,14 @@ void mul_add_mod_l(const std::uint8_t r[32], const std::uint8_t k[32], const std
     for (int i = 0; i < 32; ++i)
         for (int j = 0; j < 32; ++j)
             wide[i + j] += static_cast<std::uint64_t>(k[i]) * a[j];
-    for (int i = 0; i < 32; ++i)
-        wide[i] += r[i];
     std::uint8_t bytes[64];
     std::uint64_t carry = 0;
     for (int i = 0; i < 64; ++i) {
-        const std::uint64_t v = wide[i] + carry;
+        const std::uint64_t v = wide[i] + (i < 32 ? r[i] : 0) + carry;
         bytes[i] = static_cast<std::uint8_t>(v & 0xFF);
         carry = v >> 8;
     }
     ed::reduce_mod_l(bytes, out);
-}
-
-void hash_mod_l(updater::Sha512& hasher, std::uint8_t out[32]) {
-    const updater::Sha512Digest digest = hasher.finish();
-    ed::reduce_mod_l(digest.data(), out);
 }
 
 }  // namespace
@@ -63,7 +56,7 @@ std::array<std::uint8_t, 64> ed25519_sign(const std::uint8_t seed[32], const voi
     nonce_hash.update(key.data() + 32, 32);
     nonce_hash.update(msg, len);
     std::uint8_t r[32];
-    hash_mod_l(nonce_hash, r);
+    ed::reduce_mod_l(nonce_hash.finish().data(), r);
 
     std::array<std::uint8_t, 64> signature;
     ed::encode_point(ed::scalar_mult(ed::base_point(), r), signature.data());
@@ -73,7 +66,7 @@ std::array<std::uint8_t, 64> ed25519_sign(const std::uint8_t seed[32], const voi
     challenge_hash.update(public_key.data(), 32);
     challenge_hash.update(msg, len);
     std::uint8_t k[32];
-    hash_mod_l(challenge_hash, k);
+    ed::reduce_mod_l(challenge_hash.finish().data(), k);
 
     mul_add_mod_l(r, k, key.data(), signature.data() + 32);
     return signature;
