@@ -144,7 +144,5 @@ int wmain(int argc, wchar_t** argv) {
         record << "timeout\n";
         TerminateProcess(process.hProcess, 99);
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return static_cast<int>(exit_code);
+    return static_cast<int>(exit_code);  // the handles go with this program
 }
