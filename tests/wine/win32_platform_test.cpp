@@ -142,4 +142,5 @@ TEST(DisplayText, Utf8FirstThenTheAnsiCodePage) {
     const std::wstring fallback = km::win32::display_text("Prob\xE1");
     ASSERT_EQ(fallback.size(), 5u);
     EXPECT_EQ(fallback.substr(0, 4), L"Prob");
+    EXPECT_NE(fallback[4], L'\xFFFD');  // what a lax UTF-8 reading would make of it
 }
