@@ -126,13 +126,11 @@ int wmain(int argc, wchar_t** argv) {
                 SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, second);
             record << "second launcher window " << window_text(found.launcher_window) << "\n";
             PostMessageW(found.launcher_window, WM_CLOSE, 0, 0);
+            // Without a handle every call fails and the exit stays 99.
             DWORD second_exit = 99;
-            if (second_process) {
-                if (WaitForSingleObject(second_process, 30000) != WAIT_OBJECT_0)
-                    TerminateProcess(second_process, 99);
-                GetExitCodeProcess(second_process, &second_exit);
-                CloseHandle(second_process);
-            }
+            if (WaitForSingleObject(second_process, 30000) != WAIT_OBJECT_0)
+                TerminateProcess(second_process, 99);
+            GetExitCodeProcess(second_process, &second_exit);
             record << "second exit " << second_exit << "\n";
             break;
         }
@@ -144,7 +142,5 @@ int wmain(int argc, wchar_t** argv) {
         record << "timeout\n";
         TerminateProcess(process.hProcess, 99);
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return static_cast<int>(exit_code);
+    return static_cast<int>(exit_code);  // the handles go with this program
 }

