@@ -48,7 +48,7 @@ const STATES = {
     { event: 'restartPrompt' }]
 };
 
-const t = session({ perTest: true });
+const t = session();
 after(() => { if (!KEEP) fs.rmSync(OUT, { recursive: true, force: true }); });
 
 // The picture waits for what it shows: every image decoded and every
