@@ -12,10 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     km::save_game_settings(settings);
     km::GameSettings again;
     km::load_game_settings(again);
-    std::string mode;
-    for (char c : settings.mode)
-        if (c != '\r' && c != '\n')
-            mode += c;
+    std::string mode = settings.mode;
+    std::erase_if(mode, [](char c) { return c == '\r' || c == '\n'; });
     km::fuzz::require(again.mode == mode && again.vsync == settings.vsync &&
                       again.unlimited_fps == settings.unlimited_fps &&
                       again.lock_mouse == settings.lock_mouse);

@@ -1,33 +1,24 @@
 // handle_page_command on any bytes, against the recording fake platform.
 //
-// Commands that start worker threads (ready, launch, launchWithMap, watchSpectator, loginBeta,
-// checkUpdates, repair) are not dispatched: their workers would run on after the input, talk to
-// the network and make runs irreproducible. Their readers (json_get_string, json_get_bool,
-// filter_map_name and the argument builders) are still run on the same input, and the
-// commands that act on the window's thread are dispatched in full.
+// Commands that start worker threads are not dispatched: their workers would run on after the
+// input, talk to the network and make runs irreproducible. Their readers (json_get_string,
+// json_get_bool, filter_map_name and the argument builders) are still run on the same input, and
+// the commands that act on the window's thread are dispatched in full.
+#include <set>
+
 #include "launcher/commands.h"
 #include "platform/fake/fake_platform.h"
 #include "tests/fuzz/fuzz_support.h"
-
-namespace {
-
-bool starts_a_worker(const std::string& cmd) {
-    for (const char* name : {"ready", "launch", "launchWithMap", "watchSpectator", "loginBeta",
-                             "checkUpdates", "repair"}) {
-        if (cmd == name)
-            return true;
-    }
-    return false;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     km::fuzz::scratch_dir();
     km::fake::reset();
     const std::string text = km::fuzz::as_text(data, size);
     const std::string cmd = km::json_get_string(text, "cmd");
-    if (starts_a_worker(cmd)) {
+    static const std::set<std::string> starts_a_worker = {
+        "ready",     "launch",       "launchWithMap", "watchSpectator",
+        "loginBeta", "checkUpdates", "repair"};
+    if (starts_a_worker.count(cmd)) {
         km::fuzz::require(km::launch_extra_arguments(cmd, text).size() <= text.size() + 32);
         km::beta_login_from_command(text);
         return 0;

@@ -86,8 +86,8 @@ TEST(CryptoOracle, Sha512BothPathsMatchOpenSslAtEveryBoundary) {
     detail::force_portable_sha512(false);
 }
 
-// Random keys and messages signed by OpenSSL; our verdict must be OpenSSL's, for the genuine
-// signature and for one-bit changes of the message, R and S.
+// Random keys and messages signed by OpenSSL: the genuine signature verifies, and no one-bit
+// change of the message, R or S does.
 TEST(CryptoOracle, Ed25519SignaturesFromOpenSsl) {
     std::mt19937_64 rng(6);
     for (int round = 0; round < 60; ++round) {
@@ -97,29 +97,21 @@ TEST(CryptoOracle, Ed25519SignaturesFromOpenSsl) {
             EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), 32),
             EVP_PKEY_free);
         Bytes public_key(32), signature(64);
-        std::size_t size = 32;
+        std::size_t size = 32, length = 64;
         ASSERT_EQ(EVP_PKEY_get_raw_public_key(key.get(), public_key.data(), &size), 1);
         const Bytes message = random_bytes(rng, round < 5 ? round : rng() % 3000);
-        const auto openssl = [&](const Bytes& sig, const Bytes& msg, bool sign) {
-            std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md(EVP_MD_CTX_new(),
-                                                                       EVP_MD_CTX_free);
-            std::size_t length = 64;
-            return sign ? EVP_DigestSignInit(md.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&
-                              EVP_DigestSign(md.get(), signature.data(), &length, msg.data(),
-                                             msg.size()) == 1
-                        : EVP_DigestVerifyInit(md.get(), nullptr, nullptr, nullptr, key.get()) ==
-                                  1 &&
-                              EVP_DigestVerify(md.get(), sig.data(), sig.size(), msg.data(),
-                                               msg.size()) == 1;
-        };
+        std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md(EVP_MD_CTX_new(),
+                                                                   EVP_MD_CTX_free);
+        ASSERT_EQ(EVP_DigestSignInit(md.get(), nullptr, nullptr, nullptr, key.get()), 1);
+        ASSERT_EQ(
+            EVP_DigestSign(md.get(), signature.data(), &length, message.data(), message.size()), 1);
         const auto ours = [&](const Bytes& sig, const Bytes& msg) {
             return verify_ed25519(public_key.data(), sig.data(), msg.data(), msg.size());
         };
-        ASSERT_TRUE(openssl(signature, message, true));
         EXPECT_TRUE(ours(signature, message)) << message.size() << " bytes";
         Bytes tampered = signature;
         tampered[rng() % 64] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
-        EXPECT_EQ(ours(tampered, message), openssl(tampered, message, false)) << "signature";
+        EXPECT_FALSE(ours(tampered, message)) << "signature";
         if (!message.empty()) {
             Bytes changed = message;
             changed[rng() % message.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));

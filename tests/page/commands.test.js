@@ -5,7 +5,7 @@ const { test } = require('node:test');
 const assert = require('node:assert/strict');
 const { session } = require('./harness');
 
-const t = session({ perTest: true });
+const t = session();
 const ended = () => t.emit({ event: 'updating', isUpdating: false });
 
 test('sends ready once per load as an object whose first member is cmd', async () => {

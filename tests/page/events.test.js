@@ -6,7 +6,7 @@ const { test } = require('node:test');
 const assert = require('node:assert/strict');
 const { session, fixtureUrl } = require('./harness');
 
-const t = session({ perTest: true });
+const t = session();
 const active = () => t.page.$$eval('.news-slide', imgs => imgs.findIndex(i => i.classList.contains('is-active')));
 
 test('progress shows status text, state styling and the fraction as a percentage', async () => {

@@ -32,73 +32,61 @@ function installFakeWebview() {
   window.__fakeWebview = { posted, deliver(data) { listeners.slice().forEach(fn => fn({ data })); } };
 }
 
-async function launch({ locale = 'en-US' }) {
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'km-page-profile-'));
-  const context = await chromium.launchPersistentContext(profile, { executablePath: CHROMIUM, headless: true,
-    args: CHROMIUM_ARGS, viewport: { width: 1100, height: 720 }, locale, offline: true });
-  return {
-    context,
-    async close() { await context.close(); fs.rmSync(profile, { recursive: true, force: true }); }
-  };
-}
-
-// Opens the page and returns helpers bound to it.
-async function open(browser) {
-  const page = await browser.context.newPage();
-  page.setDefaultTimeout(5000);
-  const errors = [];
-  const requests = [];
-  page.on('pageerror', err => errors.push(err));
-  // The browser is offline; what the page asks for is recorded all the same.
-  page.on('request', req => requests.push(req.url()));
-  await page.addInitScript(installFakeWebview);
-  const ready = () => page.waitForFunction(() => window.__fakeWebview.posted.length > 0);
-  await page.goto(PAGE_URL);
-  await ready();
-
-  return {
-    page, errors, requests,
-    async reload() { await page.reload(); await ready(); },
-    // Commands as the native host would parse them.
-    async sent() { return (await this.raw()).map(p => JSON.parse(p.json)); },
-    raw() { return page.evaluate(() => window.__fakeWebview.posted.slice()); },
-    clearSent() { return page.evaluate(() => { window.__fakeWebview.posted.length = 0; }); },
-    // Reads several things at once, each named 'kind selector': text (as
-    // drawn), content (even when hidden), visible, disabled, checked or value,
-    // or @name for that attribute.
-    look(...specs) {
-      const read = { text: s => page.locator(s).innerText(), content: s => page.textContent(s), visible: s => page.isVisible(s),
-        disabled: s => page.isDisabled(s), checked: s => page.isChecked(s), value: s => page.inputValue(s) };
-      return Promise.all(specs.map(spec => {
-        const [kind, selector] = spec.split(/ (.*)/s);
-        return kind.startsWith('@') ? page.getAttribute(selector, kind.slice(1)) : read[kind](selector);
-      }));
-    },
-    async click(...selectors) { for (const selector of selectors) await page.click(selector); },
-    emit(...events) { return page.evaluate(list => list.forEach(ev => window.__fakeWebview.deliver(ev)), events); },
-    // Progress is drawn on the next animation frame.
-    frame() { return page.evaluate(() => new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)))); },
-    text(selector) { return page.locator(selector).innerText(); }
-  };
-}
-
-// One browser for the calling file. With perTest, the returned object also
-// takes on a fresh page for every test, with nothing sent yet, and a script
-// error during a test fails it.
-function session({ locale, perTest } = {}) {
+// One browser for the calling file, and a fresh page for every test with
+// helpers bound to it and nothing sent yet; a script error during a test fails it.
+function session({ locale = 'en-US' } = {}) {
   const s = {};
-  before(async () => { s.browser = await launch({ locale }); });
-  after(async () => { await s.browser.close(); });
-  if (perTest) {
-    beforeEach(async () => {
-      Object.assign(s, await open(s.browser));
-      await s.clearSent();
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'km-page-profile-'));
+  let context;
+  before(async () => {
+    context = await chromium.launchPersistentContext(profile, { executablePath: CHROMIUM, headless: true,
+      args: CHROMIUM_ARGS, viewport: { width: 1100, height: 720 }, locale, offline: true });
+  });
+  after(async () => {
+    await context.close();
+    fs.rmSync(profile, { recursive: true, force: true });
+  });
+  beforeEach(async () => {
+    const page = await context.newPage();
+    page.setDefaultTimeout(5000);
+    const errors = [];
+    const requests = [];
+    page.on('pageerror', err => errors.push(err));
+    // The browser is offline; what the page asks for is recorded all the same.
+    page.on('request', req => requests.push(req.url()));
+    await page.addInitScript(installFakeWebview);
+    const ready = () => page.waitForFunction(() => window.__fakeWebview.posted.length > 0);
+    await page.goto(PAGE_URL);
+    await ready();
+    await page.evaluate(() => { window.__fakeWebview.posted.length = 0; });
+    Object.assign(s, {
+      page, errors, requests,
+      async reload() { await page.reload(); await ready(); },
+      // Commands as the native host would parse them.
+      async sent() { return (await this.raw()).map(p => JSON.parse(p.json)); },
+      raw() { return page.evaluate(() => window.__fakeWebview.posted.slice()); },
+      // Reads several things at once, each named 'kind selector': text (as
+      // drawn), content (even when hidden), visible, disabled, checked or value,
+      // or @name for that attribute.
+      look(...specs) {
+        const read = { text: s => page.locator(s).innerText(), content: s => page.textContent(s), visible: s => page.isVisible(s),
+          disabled: s => page.isDisabled(s), checked: s => page.isChecked(s), value: s => page.inputValue(s) };
+        return Promise.all(specs.map(spec => {
+          const [kind, selector] = spec.split(/ (.*)/s);
+          return kind.startsWith('@') ? page.getAttribute(selector, kind.slice(1)) : read[kind](selector);
+        }));
+      },
+      async click(...selectors) { for (const selector of selectors) await page.click(selector); },
+      emit(...events) { return page.evaluate(list => list.forEach(ev => window.__fakeWebview.deliver(ev)), events); },
+      // Progress is drawn on the next animation frame.
+      frame() { return page.evaluate(() => new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)))); },
+      text(selector) { return page.locator(selector).innerText(); }
     });
-    afterEach(async () => {
-      assert.deepEqual(s.errors, [], 'no script error');
-      await s.page.close();
-    });
-  }
+  });
+  afterEach(async () => {
+    assert.deepEqual(s.errors, [], 'no script error');
+    await s.page.close();
+  });
   return s;
 }
 

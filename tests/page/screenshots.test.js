@@ -48,7 +48,7 @@ const STATES = {
     { event: 'restartPrompt' }]
 };
 
-const t = session({ perTest: true });
+const t = session();
 after(() => { if (!KEEP) fs.rmSync(OUT, { recursive: true, force: true }); });
 
 // The picture waits for what it shows: every image decoded and every
@@ -71,8 +71,7 @@ for (const language of ['en', 'es']) {
       for (const step of [...STARTUP, ...steps]) await (typeof step === 'string' ? t.page.click(step) : t.emit(step));
       await settled(t.page);
       const file = path.join(OUT, name + (language === 'en' ? '' : '-' + language) + '.png');
-      const png = await t.page.screenshot({ path: file, caret: 'hide' });
-      assert.deepEqual([png.readUInt32BE(16), png.readUInt32BE(20)], [1100, 720]);
+      await t.page.screenshot({ path: file, caret: 'hide' });
 
       // Markup and colours are the same in both languages; one axe run per state is enough.
       if (language === 'en') {

@@ -30,6 +30,9 @@ TEST_F(PublishBadInput, RefusesWithAMessageNamingTheFileAndChangesNothing) {
     const auto content_before = snapshot(content());
     using Args = std::vector<std::string>;
     const fs::path d = dir_.path();
+    const auto with = [](const Args& extra) {
+        return [extra](Args& args) { args.insert(args.end(), extra.begin(), extra.end()); };
+    };
     const struct {
         const char* named;  // what the message must hold
         std::function<void(Args&)> spoil;
@@ -68,22 +71,11 @@ TEST_F(PublishBadInput, RefusesWithAMessageNamingTheFileAndChangesNothing) {
         {"junk.pem: is not a PEM private key",
          [&](Args& args) { args[1] = dir_.write("junk.pem", "not a key\n").string(); }},
         {"nokey.pem: No such file", [&](Args& args) { args[1] = (d / "nokey.pem").string(); }},
-        {"bin/missing.exe",
-         [](Args& args) {
-             args.insert(args.end(), {"--executable", "bin/missing.exe"});
-         }},
+        {"bin/missing.exe", with({"--executable", "bin/missing.exe"})},
         {"release/out", [&](Args& args) { args[7] = (d / "release/out").string(); }},
         {"--version 1.2", [](Args& args) { args[3] = "1.2"; }, 2},
-        {"--manifest-name",
-         [](Args& args) {
-             args.insert(args.end(), {"--manifest-name", "launcher_files/m"});
-         },
-         2},
-        {"--manifest-name",
-         [](Args& args) {
-             args.insert(args.end(), {"--manifest-name", "../m.json"});
-         },
-         2},
+        {"--manifest-name", with({"--manifest-name", "launcher_files/m"}), 2},
+        {"--manifest-name", with({"--manifest-name", "../m.json"}), 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.named);

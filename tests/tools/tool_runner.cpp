@@ -24,11 +24,9 @@ ToolRun run_tool(const std::string& tool, const std::vector<std::string>& args,
 
 std::map<std::string, std::string> snapshot(const std::filesystem::path& root) {
     std::map<std::string, std::string> out;
-    std::error_code ec;
-    for (std::filesystem::recursive_directory_iterator it(root, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        const std::string rel = it->path().lexically_relative(root).generic_string();
-        out[rel] = it->is_directory() ? "<dir>" : read_file(it->path());
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string rel = entry.path().lexically_relative(root).generic_string();
+        out[rel] = entry.is_directory() ? "<dir>" : read_file(entry.path());
     }
     return out;
 }
