@@ -34,12 +34,6 @@ TEST(Base64, StandardAlphabetWithPaddingAndLenientDecoding) {
     EXPECT_EQ(base64_decode("Z"), "");  // leftover bits dropped
 }
 
-TEST(LoginField, EscapesOnlyQuotesBackslashesAndLineControls) {
-    std::string out = "prefix:";
-    escape_login_field("a\"b\\c\n\r\t\x01\x1f/\xC3\xA9", out);
-    EXPECT_EQ(out, "prefix:a\\\"b\\\\c\\n\\r\\t\x01\x1f/\xC3\xA9");
-}
-
 class BetaCreds : public ::testing::Test {
   protected:
     void SetUp() override { fake::reset(); }
