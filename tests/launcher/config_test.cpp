@@ -86,7 +86,6 @@ TEST_F(ConfigFiles, HandEditedFilesReadLikeTheLauncherAndTheGameMeanThem) {
               "127.0.0.5 \t\r\nhost\r\nHost=127.9.9.9\r\ntitle=a=b\r\nversion=1.0 # not a "
               "comment\r\ngame_args=-x\r\ngame_args=\r\nunknown=1\r\nport= 8080 \r\nmanifest=/m");
     LauncherConfig config;
-    config.title = "kept while missing";
     load_config((dir.path() / "absent.ini").string(), config);
     load_config(ini(), config);
     EXPECT_EQ(summary(config),
