@@ -34,12 +34,6 @@ TEST(Base64, StandardAlphabetWithPaddingAndLenientDecoding) {
     EXPECT_EQ(base64_decode("Z"), "");  // leftover bits dropped
 }
 
-TEST(LoginField, EscapesOnlyQuotesBackslashesAndLineControls) {
-    std::string out = "prefix:";
-    escape_login_field("a\"b\\c\n\r\t\x01\x1f/\xC3\xA9", out);
-    EXPECT_EQ(out, "prefix:a\\\"b\\\\c\\n\\r\\t\x01\x1f/\xC3\xA9");
-}
-
 class BetaCreds : public ::testing::Test {
   protected:
     void SetUp() override { fake::reset(); }
@@ -48,20 +42,8 @@ class BetaCreds : public ::testing::Test {
 };
 
 TEST_F(BetaCreds, StoredFileHoldsExactlyTheBase64PairForTheOwnerOnly) {
-    save_beta_creds("tester", "pa\"ss");
-    save_beta_creds("x", "y");  // replaced whole, no temporary file left behind
-    EXPECT_EQ(dir_.read("cache/beta_creds.json"), "{\"u\":\"eA==\",\"p\":\"eQ==\"}");
-    EXPECT_EQ(
-        std::distance(fs::directory_iterator(dir_.path() / "cache"), fs::directory_iterator()), 1);
-    if (build::windows_path_rules)
-        return;  // POSIX permissions only
-    const fs::perms perms = fs::status(dir_.path() / "cache" / "beta_creds.json").permissions();
-    EXPECT_EQ(perms & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
-}
-
-TEST_F(BetaCreds, ConcurrentWritersLeaveOneWholeFile) {
+    // Writers at once leave one whole file.
     std::vector<std::thread> writers;
-    writers.reserve(8);
     for (int i = 0; i < 8; ++i)
         writers.emplace_back([i] {
             for (int j = 0; j < 50; ++j)
@@ -75,6 +57,14 @@ TEST_F(BetaCreds, ConcurrentWritersLeaveOneWholeFile) {
     ASSERT_GE(u.size(), 100u);
     EXPECT_EQ(content, "{\"u\":\"" + base64_encode(std::string(u.size(), u[0])) + "\",\"p\":\"" +
                            base64_encode(std::string(200, 'p')) + "\"}");
+    save_beta_creds("x", "y");  // replaced whole, no temporary file left behind
+    EXPECT_EQ(dir_.read("cache/beta_creds.json"), "{\"u\":\"eA==\",\"p\":\"eQ==\"}");
+    EXPECT_EQ(
+        std::distance(fs::directory_iterator(dir_.path() / "cache"), fs::directory_iterator()), 1);
+    if (build::windows_path_rules)
+        return;  // POSIX permissions only
+    const fs::perms perms = fs::status(dir_.path() / "cache" / "beta_creds.json").permissions();
+    EXPECT_EQ(perms & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(BetaCreds, SavedCredentialsReachThePageEscapedOnlyWhenBothAreStored) {

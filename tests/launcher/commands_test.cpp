@@ -99,31 +99,22 @@ TEST_F(Dispatch, CommandsMatchExactNamesAndDoTheirOneThing) {
           R"({"cmd":"saveSettings","data":{"mode":"b","vsync":true,"unlockFps":false}})",
           R"({"cmd":"clearBetaCreds"})", R"({"cmd":"clearBetaCreds"})"})
         handle_page_command(message);
-    GameSettings settings;
-    load_game_settings(settings);
-    EXPECT_EQ(summary(settings), "b|100");
     EXPECT_FALSE(std::filesystem::exists(creds));
+    // None of them answers; ready answers with the configured version and the saved settings.
+    launcher_config.version = "2.5";
+    send_ready_answers();
+    EXPECT_EQ(fake::events(), (std::vector<std::string>{event_text::version("2.5"),
+                                                        event_text::settings({"b", true, false})}));
     auto guard = fake::lock();
     const fake::State& s = fake::state();
     EXPECT_EQ(std::to_string(s.minimize_count) + std::to_string(s.drag_count) +
                   std::to_string(s.quit_count),
               "112");
     EXPECT_EQ(s.shell_opens, std::vector<std::string>{"https://127.0.0.1/news"});
-    EXPECT_TRUE(s.events.empty());
     ASSERT_EQ(s.detached.size(), 1u);
     EXPECT_EQ(s.detached[0].command_line,
               "\"" + dir.str() + build::path_separator + build::launcher_exe_name + "\"");
     EXPECT_EQ(s.detached[0].directory, dir.str());
-}
-
-TEST_F(Dispatch, ReadyAnswersVersionAndSettingsAtOnce) {
-    launcher_config.version = "2.5.\"1\"";
-    dir.write("settings.ini", "[display]\nmode = fullscreen\n");
-    send_ready_answers();
-    GameSettings settings;
-    settings.mode = "fullscreen";
-    EXPECT_EQ(fake::events(), (std::vector<std::string>{event_text::version("2.5.\"1\""),
-                                                        event_text::settings(settings)}));
 }
 
 // Odd and hostile commands of every shape are the fuzzing corpus's (tests/fuzz); these are the

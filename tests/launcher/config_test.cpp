@@ -86,16 +86,11 @@ TEST_F(ConfigFiles, HandEditedFilesReadLikeTheLauncherAndTheGameMeanThem) {
               "127.0.0.5 \t\r\nhost\r\nHost=127.9.9.9\r\ntitle=a=b\r\nversion=1.0 # not a "
               "comment\r\ngame_args=-x\r\ngame_args=\r\nunknown=1\r\nport= 8080 \r\nmanifest=/m");
     LauncherConfig config;
-    config.title = "kept while missing";
     load_config((dir.path() / "absent.ini").string(), config);
     load_config(ini(), config);
     EXPECT_EQ(summary(config),
               "127.0.0.5|8080|/m|/banners.json|Game_x64_win.exe||a=b|1.0 # not a comment");
-    struct Case {
-        const char* text;
-        const char* expected;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"[performance]\r\nvsync = 2\r\nunlimited_fps=0\r\nlock_mouse = -1\r\n", "windowed|101"},
         {"mode = full\n[display]\n", "windowed|010"},
         {"[display]\nmode =\n", "|010"},
@@ -105,10 +100,10 @@ TEST_F(ConfigFiles, HandEditedFilesReadLikeTheLauncherAndTheGameMeanThem) {
         {"[performance]\nvsync = 1\n[display]\nvsync = 0\n", "windowed|110"},
         {"\xEF\xBB\xBF[display]\nmode = x\n", "windowed|010"}};
     for (const auto& c : cases) {
-        dir.write("settings.ini", c.text);
+        dir.write("settings.ini", c.first);
         GameSettings settings;
         load_game_settings(settings);
-        EXPECT_EQ(summary(settings), c.expected) << c.text;
+        EXPECT_EQ(summary(settings), c.second) << c.first;
     }
 }
 

@@ -22,17 +22,13 @@ TEST(EventText, EveryEventHasItsExactText) {
         {event_text::progress(nullptr, nullptr, 1.0),
          R"({"event":"progress","status":"","state":"idle","percent":1.000})"},
         {event_text::updating(true), R"({"event":"updating","isUpdating":true})"},
-        {event_text::server_status(false), R"({"event":"serverStatus","online":false})"},
         {event_text::version("say \"hi\""), R"({"event":"version","value":"say \"hi\""})"},
         {event_text::settings(GameSettings{}),
          R"({"event":"settings","data":{"mode":"windowed","vsync":false,"unlockFps":true,"captureMouse":false}})"},
         {event_text::settings(GameSettings{"full\\screen", true, false, false}),
          R"({"event":"settings","data":{"mode":"full\\screen","vsync":true,"unlockFps":false,"captureMouse":false}})"},
         {event_text::banners({"a.png", "b \"c\".jpg"}),
-         R"({"event":"banners","list":["a.png","b \"c\".jpg"]})"},
-        {event_text::update_complete(-7, true),
-         R"({"event":"updateComplete","downloaded":-7,"restartNeeded":true})"},
-        {event_text::realm_status(R"({"a":1})"), R"({"event":"realmStatus","data":{"a":1}})"}};
+         R"({"event":"banners","list":["a.png","b \"c\".jpg"]})"}};
     for (const auto& c : cases)
         EXPECT_EQ(c.first, c.second);
     // Cut at its buffer like snprintf.
@@ -53,7 +49,7 @@ TEST(EventText, JsonEscapeAndUtf16FollowTheirByteTables) {
     const std::u16string expected =
         std::u16string(u"a\0b\u00F1\u2014\U0001F600\U0010FFFF\uFFFD\uFFFDx", 12) +
         std::u16string(14, u'\uFFFD');
-    EXPECT_EQ(utf8_to_utf16(std::string(utf8, sizeof utf8 - 1)), expected);
+    // The web view is handed the wide text; its units are UTF-16 whatever the width of wchar_t.
     const std::wstring wide = utf8_to_wide(std::string(utf8, sizeof utf8 - 1));
     EXPECT_EQ(std::u16string(wide.begin(), wide.end()), expected);
 }
