@@ -18,6 +18,8 @@
 namespace km::updater {
 namespace {
 
+using namespace std::string_literals;
+
 void expect_same_reading(const std::string& text) {
     EXPECT_EQ(test::reading_difference(text), "") << text;
 }
@@ -72,12 +74,9 @@ TEST(IsSafeEntryPath, Table) {
          {"Launcher.exe", "data/maps/one.pak", ".hidden", "a..b/c", "d\xc3\xa9j\xc3\xa0.txt"})
         EXPECT_TRUE(is_safe_entry_path(path)) << '"' << path << '"';
     for (const std::string& path :
-         {std::string(""), std::string("/etc/passwd"), std::string("//server/share/x"),
-          std::string("../outside"), std::string("a/../../outside"), std::string("a/.."),
-          std::string("./a"), std::string("a/./b"), std::string("a//b"), std::string("a/"),
-          std::string("a\\b"), std::string("C:/Windows/x.dll"), std::string("C:x.dll"),
-          std::string("file.txt:stream"), std::string("..."), std::string("a/.. /b"),
-          std::string(". "), std::string("a\0b", 3)})
+         {""s, "/etc/passwd"s, "//server/share/x"s, "../outside"s, "a/../../outside"s, "a/.."s,
+          "./a"s, "a/./b"s, "a//b"s, "a/"s, "a\\b"s, "C:/Windows/x.dll"s, "C:x.dll"s,
+          "file.txt:stream"s, "..."s, "a/.. /b"s, ". "s, "a\0b"s})
         EXPECT_FALSE(is_safe_entry_path(path)) << '"' << path << '"';
 }
 
