@@ -333,10 +333,11 @@ TEST_F(UpdateCheck, FloodOfProgressNeverCostsTheFinalEvents) {
 
     std::atomic<bool> done{false};
     std::thread window([&] {
-        // The window takes events slower than the check produces them.
+        // The window takes one event at a time, far slower than the check produces them: the
+        // queue stays full up to the final events, which must wait for room.
         while (!done.load()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            fake::drain(20);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            fake::drain(1);
         }
     });
     EXPECT_TRUE(updater::run_update_check_impl(false));
