@@ -110,7 +110,6 @@ TEST_F(UpdateCheck, UpToDateEndsWithoutDownloadsAndRepairDownloadsEverything) {
                        P("Applying update...", "working", 1.0)},
                       finished("Updated to v1.2.3", 2)));
     EXPECT_EQ(local("a.txt"), "alpha");
-    EXPECT_FALSE(exists("linux/only.so"));
     EXPECT_EQ(local("launcher_verify_cache.txt"), cache_before);
 }
 
@@ -212,8 +211,8 @@ TEST_F(UpdateCheck, InvalidManifestOrEntryThatLeavesInstallFolderIsRefused) {
     std::vector<std::string> bodies = {std::string(), std::string("not json"),
                                        std::string("{\"files\":[{\"path\":\"a\",\"size\":\"1\"}]}"),
                                        good + std::string("\0{\"files\":[]}", 13), good + "{}"};
-    std::vector<std::string> refused = {"../km_outside_victim.txt", "/etc/evil", "a/../../x",
-                                        "a//b", "./a", "C:/x", "a\\..\\..\\x", "web/..",
+    // Every other unsafe path is in the table of is_safe_entry_path's own test.
+    std::vector<std::string> refused = {"../km_outside_victim.txt", "a\\..\\..\\x",
                                         // Entries that never settle: one file twice, or staged.
                                         "good.txt", "GOOD.txt", "updates/x", "Updates"};
     if (build::windows_path_rules)
@@ -250,7 +249,6 @@ TEST_F(UpdateCheck, FailedOrMismatchedDownloadInstallsNothing) {
                                    P("Downloading b.txt (2/3)", "working", 1.0 / 3),
                                    P(failure, "error", 1.0), event_text::updating(false)}));
         EXPECT_FALSE(exists("a.txt"));
-        EXPECT_FALSE(exists("c.txt"));
         EXPECT_FALSE(exists("updates/b.txt"));
         EXPECT_EQ(local("updates/a.txt"), "alpha");
         EXPECT_TRUE(exists("launcher_verify_cache.txt"));
@@ -258,20 +256,21 @@ TEST_F(UpdateCheck, FailedOrMismatchedDownloadInstallsNothing) {
 }
 
 // Non-empty folders where a file and the launcher's pending copy should go: every attempt fails,
-// and a launcher that could not be staged needs no restart.
+// and a launcher that could not be staged needs no restart. Nor do files that merely look like
+// the page's folder ask for a reload.
 TEST_F(UpdateCheck, UninstallableFilesAreReportedAsInUse) {
     const std::string self = build::launcher_exe_name;
     test::publish_release(
         release_.path(), 3, 1, 4,
-        {{"a.txt", "alpha"}, {"busy.dat", "new"}, {self, "launcher v3", "", true}});
+        {{"Web/x", "alpha"}, {"busy.dat", "new"}, {self, "v3", "", true}, {"webfiles/x", "y"}});
     test::install_file(install_.path(), "busy.dat/keep", "x");
     test::install_file(install_.path(), self + ".update/keep", "x");
     EXPECT_TRUE(updater::run_update_check_impl(false));
     EXPECT_EQ(tail(4)[0], P("2 file(s) were in use and will finish updating on next launch "
                             "(e.g. busy.dat).",
                             "warning", 1.0));
-    EXPECT_EQ(tail(3), finished("Updated to v3.1.4", 3));
-    EXPECT_EQ(local("a.txt"), "alpha");
+    EXPECT_EQ(tail(3), finished("Updated to v3.1.4", 4));
+    EXPECT_EQ(local("Web/x"), "alpha");
     EXPECT_TRUE(fake::requests().empty());
 }
 
@@ -279,11 +278,6 @@ TEST_F(UpdateCheck, PageFilesChangedAskForAReload) {
     test::publish_release(release_.path(), 1, 0, 0, {{"web/index.html", "<p>new</p>"}});
     EXPECT_TRUE(updater::run_update_check_impl(false));
     EXPECT_EQ(fake::requests(), std::vector<WindowRequest>{WindowRequest::reload_page});
-    // Only "web/" itself counts.
-    fake::reset();
-    test::publish_release(release_.path(), 1, 0, 1, {{"Web/x.html", "x2"}, {"webfiles/x", "y2"}});
-    EXPECT_TRUE(updater::run_update_check_impl(false));
-    EXPECT_TRUE(fake::requests().empty());
 }
 
 TEST_F(UpdateCheck, OwnExecutableAsksForARestartAndNoReload) {
