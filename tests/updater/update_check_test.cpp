@@ -80,58 +80,46 @@ class UpdateCheck : public ::testing::Test, protected test::ServedInstall {
 };
 using HostileServer = UpdateCheck;
 
-// A repair then downloads every entry of this platform without looking at the files, and leaves
-// the verify cache of the ordinary check as it was.
-TEST_F(UpdateCheck, UpToDateEndsWithoutDownloadsAndRepairDownloadsEverything) {
-    test::publish_release(
-        release_.path(), 1, 2, 3,
-        {{"a.txt", "alpha"}, {"linux/only.so", "elf", "linux"}, {"b.bin", "beta"}});
-    test::install_file(install_.path(), "a.txt", "alpha");
-    test::install_file(install_.path(), "b.bin", "beta");
-    // Left by a check killed between its installs and its clean-up.
-    test::install_file(install_.path(), "updates/a.txt", "alpha");
+// The next check finds a fresh installation current (and clears a staging folder left by a killed
+// check); a repair then downloads every entry of this platform without looking at the files, and
+// leaves the verify cache of the ordinary check as it was.
+TEST_F(UpdateCheck, FreshInstallThenUpToDateThenRepairDownloadsEverything) {
+    const std::string map(100000, 'm');
+    test::publish_release(release_.path(), 2, 0, 1,
+                          {{"Game_x64_win.exe", "game v2", "", true},
+                           {"linux/only.so", "elf", "linux"},
+                           {"data/maps/arena.map", map}});
+    const Events checking = {event_text::version("2.0.1"),
+                             P("Checking Game_x64_win.exe (1/3)", "working", 1.0 / 3),
+                             P("Checking data/maps/arena.map (3/3)", "working", 1.0)};
+    Events downloading = {P("Downloading Game_x64_win.exe (1/2)", "working", 0.0),
+                          P("Downloading data/maps/arena.map (2/2)", "working", 0.5),
+                          P("Applying update...", "working", 1.0)};
+    const Events updated = finished("Updated to v2.0.1", 2);
+    downloading.insert(downloading.end(), updated.begin(), updated.end());
 
     EXPECT_TRUE(updater::run_update_check_impl(false));
-    EXPECT_EQ(fake::events(),
-              opening({event_text::version("1.2.3"), P("Checking a.txt (1/3)", "working", 1.0 / 3),
-                       P("Checking b.bin (3/3)", "working", 1.0)},
-                      finished("All files up to date (v1.2.3)", 0)));
+    EXPECT_EQ(page(), opening(checking, downloading));
+    EXPECT_EQ(local("data/maps/arena.map"), map);
+    // The game client is an executable: staged beside itself and finished at the end.
+    EXPECT_EQ(local("Game_x64_win.exe"), "game v2");
+    EXPECT_FALSE(exists("updates"));
+
+    test::install_file(install_.path(), "updates/data/maps/arena.map", map);
+    fake::reset();
+    EXPECT_TRUE(updater::run_update_check_impl(false));
+    EXPECT_EQ(fake::events(), opening(checking, finished("All files up to date (v2.0.1)", 0)));
     EXPECT_FALSE(exists("updates"));
     EXPECT_TRUE(fake::requests().empty());
 
     const std::string cache_before = local("launcher_verify_cache.txt");
     ASSERT_FALSE(cache_before.empty());
-    test::install_file(install_.path(), "a.txt", "damaged");
+    test::install_file(install_.path(), "data/maps/arena.map", "damaged");
     fake::reset();
     EXPECT_TRUE(updater::run_update_check_impl(true));
-    EXPECT_EQ(page(),
-              opening({event_text::version("1.2.3"), P("Downloading a.txt (1/2)", "working", 0.0),
-                       P("Downloading b.bin (2/2)", "working", 0.5),
-                       P("Applying update...", "working", 1.0)},
-                      finished("Updated to v1.2.3", 2)));
-    EXPECT_EQ(local("a.txt"), "alpha");
+    EXPECT_EQ(page(), opening({checking[0]}, downloading));
+    EXPECT_EQ(local("data/maps/arena.map"), map);
     EXPECT_EQ(local("launcher_verify_cache.txt"), cache_before);
-}
-
-TEST_F(UpdateCheck, FreshInstallDownloadsEveryFile) {
-    test::publish_release(release_.path(), 2, 0, 1,
-                          {{"Game_x64_win.exe", "game v2", "", true},
-                           {"data/maps/arena.map", std::string(100000, 'm')}});
-    EXPECT_TRUE(updater::run_update_check_impl(false));
-    EXPECT_EQ(page(), opening({event_text::version("2.0.1"),
-                               P("Checking Game_x64_win.exe (1/2)", "working", 0.5),
-                               P("Checking data/maps/arena.map (2/2)", "working", 1.0),
-                               P("Downloading Game_x64_win.exe (1/2)", "working", 0.0),
-                               P("Downloading data/maps/arena.map (2/2)", "working", 0.5),
-                               P("Applying update...", "working", 1.0)},
-                              finished("Updated to v2.0.1", 2)));
-    // The per-chunk progress of the big file never repeats itself.
-    const Events events = fake::events();
-    EXPECT_EQ(std::adjacent_find(events.begin(), events.end()), events.end());
-    EXPECT_EQ(local("data/maps/arena.map"), std::string(100000, 'm'));
-    // The game client is an executable: staged beside itself and finished at the end.
-    EXPECT_EQ(local("Game_x64_win.exe"), "game v2");
-    EXPECT_FALSE(exists("updates"));
 }
 
 // No server, no manifest, or one that never ends (cut off at the cap on bodies in memory).
