@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <thread>
 #include <tuple>
 
@@ -75,8 +76,6 @@ class UpdateCheck : public ::testing::Test, protected test::ServedInstall {
         EXPECT_EQ(local("a.txt"), "installed");
         EXPECT_FALSE(exists("launcher_verify_cache.txt"));
     }
-
-    const std::vector<ReleaseFile> hostile_ = {{"a.txt", "replaced by the attacker"}};
 };
 using HostileServer = UpdateCheck;
 
@@ -146,7 +145,8 @@ TEST_F(UpdateCheck, OfflineMissingOrEndlessManifestEndsOffline) {
 // ours, our own signature of another document. The rest are not a signature at all.
 TEST_F(HostileServer, ForgedMissingOrMalformedSignaturesAreRefused) {
     test::install_file(install_.path(), "a.txt", "installed");
-    const std::string manifest = test::publish_release(release_.path(), 9, 0, 0, hostile_);
+    const std::string manifest =
+        test::publish_release(release_.path(), 9, 0, 0, {{"a.txt", "attacker's"}});
     const std::string good = test::dev_signature(manifest);
     // RFC 8032 section 7.1, TEST 2: a well-formed key pair, just not ours.
     const std::string other =
@@ -194,11 +194,9 @@ TEST_F(HostileServer, ReplayedOlderSignedManifestIsAccepted) {
 // folder or never settle, are refused before anything is written.
 TEST_F(UpdateCheck, InvalidManifestOrEntryThatLeavesInstallFolderIsRefused) {
     test::install_file(install_.path(), "a.txt", "installed");
-    // The last two are signed bytes that are not the bytes a reader stopping early would parse.
-    const std::string good = test::manifest_json(1, 0, 0, {{"a.txt", "a"}});
-    std::vector<std::string> bodies = {std::string(), std::string("not json"),
-                                       std::string("{\"files\":[{\"path\":\"a\",\"size\":\"1\"}]}"),
-                                       good + std::string("\0{\"files\":[]}", 13), good + "{}"};
+    // What else fails to read as a manifest is held to the document tree's reading on its own.
+    std::vector<std::string> bodies = {"", "not json",
+                                       "{\"files\":[{\"path\":\"a\",\"size\":\"1\"}]}"};
     // Every other unsafe path is in the table of is_safe_entry_path's own test.
     std::vector<std::string> refused = {"../km_outside_victim.txt", "a\\..\\..\\x",
                                         // Entries that never settle: one file twice, or staged.
@@ -291,13 +289,11 @@ TEST_F(UpdateCheck, ConcurrentChecksRunOneAtATime) {
                        std::this_thread::sleep_for(std::chrono::milliseconds(300));
                        response.set_content(manifest, "application/json");
                    });
-    std::atomic<int> succeeded{0};
-    std::vector<std::thread> threads;
+    std::vector<std::future<bool>> checks;
     for (int i = 0; i < 4; ++i)
-        threads.emplace_back([&] { succeeded += updater::run_update_check_impl(false) ? 1 : 0; });
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(succeeded.load(), 1);
+        checks.push_back(std::async(std::launch::async, updater::run_update_check_impl, false));
+    EXPECT_EQ(std::count_if(checks.begin(), checks.end(), [](auto& check) { return check.get(); }),
+              1);
     const Events events = fake::events();
     EXPECT_EQ(std::count(events.begin(), events.end(), event_text::updating(true)), 1);
 }
