@@ -15,11 +15,6 @@ namespace {
 namespace fs = std::filesystem;
 using km::test::TestServer;
 
-// A port on loopback where nothing listens: bound once by a server that is gone again.
-int closed_port() {
-    return TestServer().port();
-}
-
 // A binary body (this seed holds NUL, CR, LF and 0xFF among 229 byte values) must pass unchanged.
 const std::string all_bytes = km::test::noise(512, 0);
 
@@ -74,8 +69,9 @@ TEST(HttpGet, NoServerCutShortOrTooLongBodyFails) {
     server.route_truncated("/cut", std::string(1000, 'x'), 5000);
     server.route_stream("/endless", TestServer::endless);
     server.route_stream("/one-too-many", max_body_in_memory + 1, false);
+    // The first port was bound by a server that is gone again: nothing listens there.
     for (const auto& [port, path, text] :
-         {std::tuple{closed_port(), "/cut", "Could not establish connection"},
+         {std::tuple{TestServer().port(), "/cut", "Could not establish connection"},
           std::tuple{server.port(), "/cut", "Failed to read connection"},
           std::tuple{server.port(), "/endless", "Connection handling canceled"},
           std::tuple{server.port(), "/one-too-many", "Connection handling canceled"}}) {
@@ -127,7 +123,8 @@ TEST_F(Download, WritesBodyCreatingParentFoldersOrLeavesNoFileBehind) {
         EXPECT_FALSE(download(path, at("file.bin")));
         EXPECT_FALSE(fs::exists(at("file.bin")));
     }
-    EXPECT_FALSE(http_download_file("127.0.0.1", closed_port(), "/x", at("refused.bin"), {}));
+    // A port where nothing listens any more.
+    EXPECT_FALSE(http_download_file("127.0.0.1", TestServer().port(), "/x", at("refused.bin"), {}));
     EXPECT_FALSE(fs::exists(at("refused.bin")));
 }
 
