@@ -292,10 +292,8 @@ TEST_F(UpdateCheck, ConcurrentChecksRunOneAtATime) {
     std::vector<std::future<bool>> checks;
     for (int i = 0; i < 4; ++i)
         checks.push_back(std::async(std::launch::async, updater::run_update_check_impl, false));
-    EXPECT_EQ(std::count_if(checks.begin(), checks.end(), [](auto& check) { return check.get(); }),
-              1);
-    const Events events = fake::events();
-    EXPECT_EQ(std::count(events.begin(), events.end(), event_text::updating(true)), 1);
+    EXPECT_EQ(std::ranges::count_if(checks, [](auto& check) { return check.get(); }), 1);
+    EXPECT_EQ(std::ranges::count(fake::events(), event_text::updating(true)), 1);
 }
 
 // A flood of "Checking" events fills the window's queue far beyond what it takes; the page must
