@@ -18,9 +18,7 @@
 namespace km::updater {
 namespace {
 
-void expect_same_reading(const std::string& text) {
-    EXPECT_EQ(test::reading_difference(text), "") << text;
-}
+using namespace std::string_literals;
 
 TEST(ManifestReading, AwkwardDocumentsReadAsTheTreeReadsThem) {
     const std::string d = std::string(64, 'b');
@@ -46,7 +44,7 @@ TEST(ManifestReading, AwkwardDocumentsReadAsTheTreeReadsThem) {
         entry + "{}",
     };
     for (const std::string& text : documents)
-        expect_same_reading(text);
+        EXPECT_EQ(test::reading_difference(text), "") << text;
 }
 
 // The fuzzing corpus of the manifest reader: documents built around the manifest's keys with
@@ -57,7 +55,7 @@ TEST(ManifestReading, CorpusDocumentsReadAsTheTreeReadsThem) {
     int documents = 0, valid = 0;
     for (const auto& file : std::filesystem::directory_iterator(corpus)) {
         const std::string text = test::read_file(file.path());
-        expect_same_reading(text);
+        EXPECT_EQ(test::reading_difference(text), "") << text;
         UpdateManifest m;
         documents += 1;
         valid += parse_manifest(text, m) && !m.files.empty();
@@ -72,12 +70,9 @@ TEST(IsSafeEntryPath, Table) {
          {"Launcher.exe", "data/maps/one.pak", ".hidden", "a..b/c", "d\xc3\xa9j\xc3\xa0.txt"})
         EXPECT_TRUE(is_safe_entry_path(path)) << '"' << path << '"';
     for (const std::string& path :
-         {std::string(""), std::string("/etc/passwd"), std::string("//server/share/x"),
-          std::string("../outside"), std::string("a/../../outside"), std::string("a/.."),
-          std::string("./a"), std::string("a/./b"), std::string("a//b"), std::string("a/"),
-          std::string("a\\b"), std::string("C:/Windows/x.dll"), std::string("C:x.dll"),
-          std::string("file.txt:stream"), std::string("..."), std::string("a/.. /b"),
-          std::string(". "), std::string("a\0b", 3)})
+         {""s, "/etc/passwd"s, "//server/share/x"s, "../outside"s, "a/../../outside"s, "a/.."s,
+          "./a"s, "a/./b"s, "a//b"s, "a/"s, "a\\b"s, "C:/Windows/x.dll"s, "C:x.dll"s,
+          "file.txt:stream"s, "..."s, "a/.. /b"s, ". "s, "a\0b"s})
         EXPECT_FALSE(is_safe_entry_path(path)) << '"' << path << '"';
 }
 

@@ -15,27 +15,17 @@ namespace {
 namespace fs = std::filesystem;
 using km::test::TestServer;
 
-// A port on loopback where nothing listens: bound once by a server that is gone again.
-int closed_port() {
-    return TestServer().port();
-}
-
-std::string all_bytes() {
-    std::string s;
-    for (int i = 0; i < 512; ++i)
-        s.push_back(static_cast<char>(i));
-    return s;
-}
+// A binary body (this seed holds NUL, CR, LF and 0xFF among 229 byte values) must pass unchanged.
+const std::string all_bytes = km::test::noise(512, 0);
 
 // A GET takes only a 200 and a JSON POST any 2xx; both hand back the body of what they took,
 // and neither follows a redirect.
 TEST(HttpGetAndPost, AnswerByStatusAndNeverFollowRedirects) {
     TestServer server;
     for (const auto& [status, body] :
-         {std::pair{200, std::string()}, std::pair{200, all_bytes()}, std::pair{201, all_bytes()},
-          std::pair{204, std::string()}, std::pair{206, all_bytes()}, std::pair{299, all_bytes()},
-          std::pair{301, all_bytes()}, std::pair{304, std::string()}, std::pair{401, all_bytes()},
-          std::pair{404, all_bytes()}, std::pair{503, all_bytes()}}) {
+         {std::pair{200, std::string()}, std::pair{200, all_bytes}, std::pair{201, all_bytes},
+          std::pair{204, std::string()}, std::pair{206, all_bytes}, std::pair{299, all_bytes},
+          std::pair{301, all_bytes}, std::pair{304, std::string()}, std::pair{404, all_bytes}}) {
         SCOPED_TRACE(status);
         server.route("/doc", status, body);
         std::string got = "untouched", error = "untouched", quiet = "untouched";
@@ -64,7 +54,7 @@ TEST(HttpGetAndPost, AnswerByStatusAndNeverFollowRedirects) {
     std::string body, error;
     EXPECT_FALSE(http_get(server.host(), server.port(), "/old", body, error));
     EXPECT_EQ(error, "HTTP 301");
-    EXPECT_EQ(server.request_count, 34);
+    EXPECT_EQ(server.request_count, 28);
 }
 
 // A body of the cap is taken whole; no server, a body cut short or one past the cap fails and
@@ -79,8 +69,9 @@ TEST(HttpGet, NoServerCutShortOrTooLongBodyFails) {
     server.route_truncated("/cut", std::string(1000, 'x'), 5000);
     server.route_stream("/endless", TestServer::endless);
     server.route_stream("/one-too-many", max_body_in_memory + 1, false);
+    // The first port was bound by a server that is gone again: nothing listens there.
     for (const auto& [port, path, text] :
-         {std::tuple{closed_port(), "/cut", "Could not establish connection"},
+         {std::tuple{TestServer().port(), "/cut", "Could not establish connection"},
           std::tuple{server.port(), "/cut", "Failed to read connection"},
           std::tuple{server.port(), "/endless", "Connection handling canceled"},
           std::tuple{server.port(), "/one-too-many", "Connection handling canceled"}}) {
@@ -115,14 +106,13 @@ class Download : public ::testing::Test {
 };
 
 TEST_F(Download, WritesBodyCreatingParentFoldersOrLeavesNoFileBehind) {
-    server.route("/launcher_files/data/one.bin", 200, all_bytes());
+    server.route("/launcher_files/data/one.bin", 200, all_bytes);
     EXPECT_TRUE(download("/launcher_files/data/one.bin", at("updates/data/one.bin")));
-    EXPECT_EQ(km::test::read_file(at("updates/data/one.bin")), all_bytes());
+    EXPECT_EQ(km::test::read_file(at("updates/data/one.bin")), all_bytes);
     server.route("/empty", 200, "");
     km::test::write_file(at("old.bin"), "previous content");
     EXPECT_TRUE(download("/empty", at("old.bin")));
-    EXPECT_TRUE(fs::exists(at("old.bin")));
-    EXPECT_EQ(fs::file_size(at("old.bin")), 0u);
+    EXPECT_EQ(fs::file_size(at("old.bin")), 0u);  // throws, and fails, when it is gone
 
     server.route("/missing", 404, "<html>not here</html>", "text/html");
     server.route("/no-content", 204, "");
@@ -133,7 +123,8 @@ TEST_F(Download, WritesBodyCreatingParentFoldersOrLeavesNoFileBehind) {
         EXPECT_FALSE(download(path, at("file.bin")));
         EXPECT_FALSE(fs::exists(at("file.bin")));
     }
-    EXPECT_FALSE(http_download_file("127.0.0.1", closed_port(), "/x", at("refused.bin"), {}));
+    // A port where nothing listens any more.
+    EXPECT_FALSE(http_download_file("127.0.0.1", TestServer().port(), "/x", at("refused.bin"), {}));
     EXPECT_FALSE(fs::exists(at("refused.bin")));
 }
 
@@ -172,16 +163,14 @@ TEST_F(Download, LargeStreamArrivesIntactWithProgress) {
         SCOPED_TRACE(chunked);
         server.route_stream("/large", size, chunked);
         std::size_t last = 0, total_seen = 0;
-        bool increasing = true;
         ASSERT_TRUE(
             download("/large", at("large.bin"), [&](std::size_t received, std::size_t total) {
-                increasing = increasing && received >= last;
+                EXPECT_GE(received, last);
                 last = received;
                 total_seen = total;
                 return true;
             }));
         // The library reports progress only for bodies with an announced length.
-        EXPECT_TRUE(increasing);
         EXPECT_EQ(last, chunked ? last : size);
         EXPECT_EQ(total_seen, chunked ? total_seen : size);
         EXPECT_TRUE(km::test::read_file(at("large.bin")) == TestServer::stream_pattern(0, size));

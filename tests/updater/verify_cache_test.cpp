@@ -35,28 +35,20 @@ TEST_F(VerifyCacheFile, ReadsGoodLinesAndSkipsMalformedOnes) {
             "\tmore\n\ncrlf.dat\t5\t6\t" + hash_b + "\r\ndup.dat\t1\t1\t" + a +
             "\ndup.dat\t2\t2\t" + hash_b + "\nlast.dat\t7\t8\t" + a);  // no line end
     const VerifyCache cache = load_verify_cache();
-    const struct {
-        const char* path;
-        std::uint64_t size;
-        std::int64_t mtime;
-        std::string sha256;
-    } kept[] = {
-        {"a.dat", 10, 20, a},
-        {"negsize.dat", UINT64_MAX, -5, a},  // stoull accepts a minus sign and wraps
-        {"lenient.dat", 42, -7, a},
-        {"extra.dat", 1, 2, a + "\tmore"},
-        {"crlf.dat", 5, 6, hash_b},
-        {"dup.dat", 2, 2, hash_b},
-        {"last.dat", 7, 8, a},
+    const std::pair<const char*, VerifyRecord> kept[] = {
+        {"a.dat", {10, 20, a}},
+        {"negsize.dat", {UINT64_MAX, -5, a}},  // stoull accepts a minus sign and wraps
+        {"lenient.dat", {42, -7, a}},
+        {"extra.dat", {1, 2, a + "\tmore"}},
+        {"crlf.dat", {5, 6, hash_b}},
+        {"dup.dat", {2, 2, hash_b}},
+        {"last.dat", {7, 8, a}},
     };
     ASSERT_EQ(cache.size(), std::size(kept));
-    for (const auto& k : kept) {
-        SCOPED_TRACE(k.path);
-        ASSERT_EQ(cache.count(k.path), 1u);
-        EXPECT_EQ(cache.at(k.path).size, k.size);
-        EXPECT_EQ(cache.at(k.path).mtime, k.mtime);
-        EXPECT_EQ(cache.at(k.path).sha256, k.sha256);
-    }
+    // A lookup answers only for the exact size and time.
+    for (const auto& [path, record] : kept)
+        EXPECT_EQ(lookup_verify_cache(cache, path, record.size, record.mtime), record.sha256)
+            << path;
 }
 
 TEST_F(VerifyCacheFile, SaveThenLoadRoundTripsAndLookupNeedsExactSizeAndTime) {
