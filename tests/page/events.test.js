@@ -46,8 +46,8 @@ test('update complete, server status and version are shown', async () => {
     { event: 'version', value: '1.4.2 "Ember"' });
   const shown = ['text #update-summary', 'visible #btn-restart-pending', 'text #server-label', '@data-online #server-status'];
   assert.deepEqual(await t.look(...shown, 'text #version'), ['Nothing to download', false, 'Server online', 'true', '1.4.2 "Ember"']);
-  await t.emit({ event: 'updateComplete', downloaded: 12, restartNeeded: true }, { event: 'serverStatus', online: false });
-  assert.deepEqual(await t.look(...shown), ['12 files downloaded', true, 'Server offline', 'false']);
+  await t.emit({ event: 'updateComplete', downloaded: 1200, restartNeeded: true }, { event: 'serverStatus', online: false });
+  assert.deepEqual(await t.look(...shown), ['1,200 files downloaded', true, 'Server offline', 'false']);
 });
 
 test('banners show local files only, advance on their own, can be browsed by keyboard and stop while paused', async () => {
@@ -83,8 +83,6 @@ test('realm documents of the documented shape become a realm list', async () => 
     ['online', 'Ashen Vale ONLINE High population · 1,204 players'], ['maintenance', 'Hollowmere MAINTENANCE'],
     ['offline', 'Cinderfall OFFLINE 1 player'], ['unknown', 'Oddrealm SLEEPING'], ['', 'just a string']]);
   assert.match(await t.text('#realms-updated'), /^Updated \d\d:\d\d:\d\d [AP]M$/);
-  await t.emit({ event: 'realmStatus', data: { realms: [] } });
-  assert.match(await t.text('#realms-body'), /No realms/);
 });
 
 test('realm documents of any other shape are shown as text without breaking', async () => {
@@ -93,6 +91,7 @@ test('realm documents of any other shape are shown as text without breaking', as
     [['north', 7, null], ['north', '7', 'null']],
     ['All realms are up', ['All realms are up']],
     [{ realms: 'not a list' }, ['REALMS not a list']],
+    [{ realms: [] }, ['No realms']],
     [{ realms: Array.from({ length: 5000 }, (_, i) => ({ name: 'Realm ' + i, status: 'online' })) }, ['and 4,800 more']]
   ];
   for (const [data, expected] of shapes) {
@@ -150,7 +149,6 @@ test('5,000 progress events in a second stay responsive and end on the last stat
       .observe(document.getElementById('status-text'), { childList: true, characterData: true, subtree: true });
     const deliver = window.__fakeWebview.deliver;
     let longestBatch = 0;
-    deliver({ event: 'updating', isUpdating: true });
     for (let i = 0; i < 5000; i += 50) {
       const start = performance.now();
       for (let j = i + 1; j <= i + 50; j++) {
@@ -160,14 +158,11 @@ test('5,000 progress events in a second stay responsive and end on the last stat
       await new Promise(r => setTimeout(r, 10));
     }
     deliver({ event: 'progress', status: 'Updated to v1.4.3', state: 'success', percent: 1 });
-    deliver({ event: 'updateComplete', downloaded: 5000, restartNeeded: false });
-    deliver({ event: 'updating', isUpdating: false });
     await new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)));
     return { longestBatch, draws };
   });
   // At most one draw per burst: a frame draws only the newest of its events.
   assert.ok(run.draws <= 5000 / 50 + 2, `status drawn ${run.draws} times for 100 bursts`);
   assert.ok(run.longestBatch < 40, `50 events took ${run.longestBatch.toFixed(1)} ms`);
-  assert.deepEqual(await t.look('text #status-text', '@data-state #update', 'text #update-summary', 'disabled #btn-play'),
-    ['Updated to v1.4.3', 'success', '5,000 files downloaded', false]);
+  assert.deepEqual(await t.look('text #status-text', '@data-state #update'), ['Updated to v1.4.3', 'success']);
 });

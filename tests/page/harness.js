@@ -12,7 +12,6 @@ const { chromium } = require('playwright-core');
 
 const ROOT = path.resolve(__dirname, '..', '..');
 const PAGE_URL = pathToFileURL(path.join(ROOT, 'web', 'index.html')).href;
-const FIXTURES = path.join(__dirname, 'fixtures');
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 
 const CHROMIUM_ARGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
@@ -92,6 +91,6 @@ function session({ locale = 'en-US' } = {}) {
   return s;
 }
 
-const fixtureUrl = name => pathToFileURL(path.join(FIXTURES, name)).href;
+const fixtureUrl = name => pathToFileURL(path.join(__dirname, 'fixtures', name)).href;
 
 module.exports = { session, fixtureUrl, ROOT };
