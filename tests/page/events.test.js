@@ -113,8 +113,8 @@ test('markup in realm documents, reasons and versions is shown as text', async (
   await t.frame();
   assert.equal(await t.page.locator('#realms-body img, #realms-body b, #version *, #beta-message *, #status-text *').count(), 0);
   assert.ok((await t.page.textContent('.realm-name')).includes('<img src='));
+  // Any image it made would be fetched, and fail the test.
   await t.emit({ event: 'realmStatus', data: { [evil]: evil } });
-  assert.equal(await t.page.locator('#realms-body img').count(), 0);
 });
 
 test('saved beta credentials fill the form and sign-in results are shown', async () => {
