@@ -12,7 +12,6 @@ const { chromium } = require('playwright-core');
 
 const ROOT = path.resolve(__dirname, '..', '..');
 const PAGE_URL = pathToFileURL(path.join(ROOT, 'web', 'index.html')).href;
-const FIXTURES = path.join(__dirname, 'fixtures');
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 
 const CHROMIUM_ARGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
@@ -26,14 +25,15 @@ function installFakeWebview() {
   const posted = [];
   window.chrome = window.chrome || {};
   window.chrome.webview = {
-    postMessage(message) { posted.push({ type: typeof message, json: JSON.stringify(message) }); },
+    postMessage(message) { posted.push(JSON.stringify(message)); },
     addEventListener(type, fn) { if (type === 'message') listeners.push(fn); }
   };
   window.__fakeWebview = { posted, deliver(data) { listeners.slice().forEach(fn => fn({ data })); } };
 }
 
 // One browser for the calling file, and a fresh page for every test with
-// helpers bound to it and nothing sent yet; a script error during a test fails it.
+// helpers bound to it and nothing sent yet; a script error or a request for
+// anything but a local file during a test fails it.
 function session({ locale = 'en-US' } = {}) {
   const s = {};
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'km-page-profile-'));
@@ -63,7 +63,7 @@ function session({ locale = 'en-US' } = {}) {
       page, errors, requests,
       async reload() { await page.reload(); await ready(); },
       // Commands as the native host would parse them.
-      async sent() { return (await this.raw()).map(p => JSON.parse(p.json)); },
+      async sent() { return (await this.raw()).map(json => JSON.parse(json)); },
       raw() { return page.evaluate(() => window.__fakeWebview.posted.slice()); },
       // Reads several things at once, each named 'kind selector': text (as
       // drawn), content (even when hidden), visible, disabled, checked or value,
@@ -85,11 +85,12 @@ function session({ locale = 'en-US' } = {}) {
   });
   afterEach(async () => {
     assert.deepEqual(s.errors, [], 'no script error');
+    assert.deepEqual(s.requests.filter(url => !url.startsWith('file:')), [], 'nothing reaches the network');
     await s.page.close();
   });
   return s;
 }
 
-const fixtureUrl = name => pathToFileURL(path.join(FIXTURES, name)).href;
+const fixtureUrl = name => pathToFileURL(path.join(__dirname, 'fixtures', name)).href;
 
 module.exports = { session, fixtureUrl, ROOT };

@@ -67,7 +67,6 @@ test('a Spanish system gets the page in Spanish; a language picked in Settings c
   const spanish = await texts(t.page);
   await t.page.click('#btn-settings');
   await t.page.getByRole('radio', { name: 'English' }).check();
-  assert.equal(await t.text('#settings-title'), 'Game settings');
   const english = await texts(t.page);
   assert.equal(english.length, spanish.length);
   assert.deepEqual(spanish.filter((text, i) => text === english[i] && !ALIKE.test(text)), []);

@@ -1,18 +1,16 @@
 // Pictures of the main states at the window's size, in both languages, each
-// checked by axe-core. They go to docs/screenshots when PAGE_SCREENSHOTS=1
-// (run.sh --screenshots), otherwise to a temporary folder.
+// checked by axe-core. They are taken only to refresh docs/screenshots, when
+// PAGE_SCREENSHOTS=1 (run.sh --screenshots).
 'use strict';
 
-const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
-const { test, after } = require('node:test');
+const { test } = require('node:test');
 const assert = require('node:assert/strict');
 const axe = require('axe-core');
 const { session, fixtureUrl, ROOT } = require('./harness');
 
 const KEEP = process.env.PAGE_SCREENSHOTS === '1';
-const OUT = KEEP ? path.join(ROOT, 'docs', 'screenshots') : fs.mkdtempSync(path.join(os.tmpdir(), 'km-page-shots-'));
+const OUT = path.join(ROOT, 'docs', 'screenshots');
 
 const STARTUP = [
   { event: 'version', value: '1.4.2' },
@@ -49,7 +47,6 @@ const STATES = {
 };
 
 const t = session();
-after(() => { if (!KEEP) fs.rmSync(OUT, { recursive: true, force: true }); });
 
 // The picture waits for what it shows: every image decoded and every
 // transition that ends (cross-fades, dialogs opening) ended.
@@ -70,8 +67,7 @@ for (const language of ['en', 'es']) {
       await t.page.evaluate(code => window.Keldmoor.i18n.choose(code), language);
       for (const step of [...STARTUP, ...steps]) await (typeof step === 'string' ? t.page.click(step) : t.emit(step));
       await settled(t.page);
-      const file = path.join(OUT, name + (language === 'en' ? '' : '-' + language) + '.png');
-      await t.page.screenshot({ path: file, caret: 'hide' });
+      if (KEEP) await t.page.screenshot({ path: path.join(OUT, name + (language === 'en' ? '' : '-' + language) + '.png'), caret: 'hide' });
 
       // Markup and colours are the same in both languages; one axe run per state is enough.
       if (language === 'en') {
