@@ -82,7 +82,6 @@ TEST_F(Publish, ReleaseIsAcceptedByTheLaunchersVerifierParserAndOpenSSL) {
 TEST_F(Publish, KmVerifyReportsEachKindOfDamage) {
     add("data/a.txt", "alpha");
     ASSERT_EQ(publish().exit_code, 0);
-    const fs::path manifest_path = content() / "update.manifest.json";
     const fs::path sig = content() / "update.manifest.json.sig";
     const fs::path a = content() / "launcher_files/data/a.txt";
     const fs::path pristine = dir_.path() / "pristine";
@@ -92,7 +91,7 @@ TEST_F(Publish, KmVerifyReportsEachKindOfDamage) {
         std::function<void()> damage;
     } cases[] = {
         {"update.manifest.json.sig: does not verify",
-         [&] { write_file(manifest_path, read_file(manifest_path) + " "); }},
+         [&] { write_file(content() / "update.manifest.json", manifest_text() + " "); }},
         {"data/a.txt", [&] { write_file(a, "alphA"); }},
         {"data/a.txt", [&] { write_file(a, "alpha!"); }},
         {"data/a.txt", [&] { fs::remove(a); }},
