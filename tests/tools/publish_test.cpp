@@ -69,8 +69,7 @@ TEST_F(Publish, ReleaseIsAcceptedByTheLaunchersVerifierParserAndOpenSSL) {
     server.serve_file_tree(content());
     TempDir install;
     ScopedExeDir scope(install.str());
-    launcher_config.host = server.host();
-    launcher_config.port = server.port();
+    launcher_config = {.host = server.host(), .port = server.port()};
     EXPECT_TRUE(updater::run_update_check_impl(false));
     // An executable waits beside its place for the launcher's next start.
     for (const auto& entry : parsed.files)
