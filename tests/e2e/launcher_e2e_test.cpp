@@ -23,7 +23,6 @@ namespace km {
 namespace {
 
 using test::eventually;
-using test::wait_exit;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -39,9 +38,9 @@ std::vector<pid_t> processes_running_from(const fs::path& directory) {
     for (const auto& entry : fs::directory_iterator("/proc")) {
         std::error_code ec;
         const std::string exe = fs::read_symlink(entry.path() / "exe", ec).string();
-        const std::string name = entry.path().filename().string();
-        if (!ec && exe.rfind(prefix, 0) == 0 && name.find_first_not_of("0123456789") == name.npos)
-            found.push_back(static_cast<pid_t>(std::stoi(name)));
+        // Only process folders, and self and thread-self (this test), hold an exe link.
+        if (!ec && exe.rfind(prefix, 0) == 0)
+            found.push_back(static_cast<pid_t>(std::stoi(entry.path().filename().string())));
     }
     return found;
 }
@@ -131,10 +130,8 @@ class LauncherE2E : public ::testing::Test {
     }
 
     void start(const std::string& game_args = "") {
-        LauncherConfig config;
-        config.host = server.host();
-        config.port = server.port();
-        config.game_args = game_args;
+        const LauncherConfig config{
+            .host = server.host(), .port = server.port(), .game_args = game_args};
         test::write_file(install / "launcher.ini", config_text(config));
         // The working directory differs from the installation on purpose: the game must be
         // started in the launcher's own folder, whatever the launcher's was.
@@ -202,14 +199,14 @@ TEST_F(LauncherE2E, ASessionChecksRepairsAndStartsTheGameInTheLauncherFolder) {
     EXPECT_EQ(events("updateComplete")[2]["downloaded"], 3);
 
     send({{"cmd", "launchWithMap"}, {"map", "arena_01"}});
-    EXPECT_EQ(wait_exit(launcher, 60s), std::optional<int>(0)) << record();
+    EXPECT_EQ(test::wait_exit(launcher, 60s), std::optional<int>(0)) << record();
     const std::string expected = "cwd=" + fs::weakly_canonical(install).string() +
                                  "\nKMASH_LAUNCH=" + build::launch_token +
                                  "\nargc=3\narg1=--windowed\narg2=--profile=Ash Vow\n"
                                  "arg3=--enter-map=arena_01\n";
     const fs::path started = install / "game_started.txt";
-    EXPECT_TRUE(eventually([&] { return test::read_file(started) == expected; }, 10s));
-    EXPECT_EQ(test::read_file(started), expected);
+    EXPECT_TRUE(eventually([&] { return test::read_file(started) == expected; }, 10s))
+        << test::read_file(started);
 }
 
 TEST_F(LauncherE2E, SelfUpdateRestartsIntoTheNewLauncherAndRemovesTheOldCopy) {
@@ -223,7 +220,7 @@ TEST_F(LauncherE2E, SelfUpdateRestartsIntoTheNewLauncherAndRemovesTheOldCopy) {
     EXPECT_TRUE(fs::exists(install / "Launcher.update"));
 
     send({{"cmd", "restartNow"}});
-    EXPECT_EQ(wait_exit(launcher, 20s), std::optional<int>(0));
+    EXPECT_EQ(test::wait_exit(launcher, 20s), std::optional<int>(0));
     // The second generation puts the new file in place and execs it: the third loads the page.
     ASSERT_TRUE(eventually([&] { return events("settings").size() >= 2; }, 60s))
         << "no launcher came back";

@@ -46,8 +46,7 @@ inline int check_in_child(const std::string& dir, const std::string& host, int p
         return 3;
     fake::reset();
     exe_dir = dir;
-    launcher_config.host = host;
-    launcher_config.port = port;
+    launcher_config = {.host = host, .port = port};
     const bool ok = updater::run_update_check_impl(false);
     std::string events;
     for (const std::string& event : fake::events())
@@ -103,9 +102,8 @@ class CheckChild {
 
   private:
     ChildResult reap(std::chrono::seconds patience) {
-        ChildResult result;
         if (pid_ <= 0)
-            return result;
+            return {};
         std::optional<int> code = test::wait_exit(pid_, patience);
         EXPECT_TRUE(code || patience.count() == 0) << "check still running after 90 s";
         if (!code) {
@@ -113,7 +111,7 @@ class CheckChild {
             code = test::wait_exit(pid_, std::chrono::seconds(90));
         }
         pid_ = -1;
-        result.exit_code = code.value_or(-1);
+        ChildResult result{code.value_or(-1), {}};
         std::istringstream lines(test::read_file(out_.path() / "events"));
         for (std::string line; std::getline(lines, line);)
             result.events.push_back(line);

@@ -13,6 +13,7 @@
 #include "launcher/events.h"
 #include "launcher/feeds/feeds.h"
 #include "platform/fake/fake_platform.h"
+#include "tests/support/process.h"
 #include "tests/support/served_install.h"
 
 namespace km {
@@ -60,8 +61,7 @@ TEST_F(ReadyBurst, TwoHundredReadyCommandsStayBounded) {
         },
         30000));
     std::this_thread::sleep_for(2500ms);
-    while (updater::update_in_progress.load())
-        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(test::eventually([] { return !updater::update_in_progress.load(); }, 30s, 10ms));
     const auto events = fake::events();
     EXPECT_GE(count(events, "{\"event\":\"serverStatus\",\"online\":true"), 1);
     EXPECT_EQ(count(events, "{\"event\":\"serverStatus\",\"online\":false"), 0);
@@ -75,8 +75,7 @@ TEST_F(ReadyBurst, TwoHundredReadyCommandsStayBounded) {
     // Stop the poller so it does not outlive this test's server and folders.
     realm_poll_started.store(false);
     std::this_thread::sleep_for(2500ms);
-    while (realm_fetch_in_flight())
-        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(test::eventually([] { return !realm_fetch_in_flight(); }, 30s, 10ms));
 }
 
 }  // namespace

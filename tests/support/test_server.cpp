@@ -26,9 +26,7 @@ TestServer::TestServer() : TestServer("127.0.0.1", 0) {}
 
 TestServer::TestServer(const std::string& host, int port) : host_(host) {
     server_.set_keep_alive_timeout(1);
-    const auto dispatcher = [this](const httplib::Request& req, httplib::Response& res) {
-        dispatch(req, res);
-    };
+    const auto dispatcher = std::bind_front(&TestServer::dispatch, this);
     server_.Get(".*", dispatcher);
     server_.Post(".*", dispatcher);
 

@@ -1,13 +1,11 @@
 // Bad input to the release tools: a clear message naming the culprit, a non-zero exit, and the
 // content folder exactly as it was.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <functional>
 
+#include "tests/support/process.h"
 #include "tests/tools/tool_runner.h"
 
 namespace km::test {
@@ -61,12 +59,10 @@ TEST_F(PublishBadInput, RefusesWithAMessageNamingTheFileAndChangesNothing) {
          1, true},
         {"rsa.pem: holds RSA",
          [&](Args& args) {
-             EVP_PKEY* rsa = EVP_RSA_gen(2048);
-             std::FILE* file = std::fopen((d / "rsa.pem").c_str(), "w");
-             PEM_write_PrivateKey(file, rsa, nullptr, nullptr, 0, nullptr, nullptr);
-             std::fclose(file);
-             EVP_PKEY_free(rsa);
              args[1] = (d / "rsa.pem").string();
+             wait_exit(spawn({"/usr/bin/openssl", "genpkey", "-quiet", "-algorithm", "RSA", "-out",
+                              args[1]}),
+                       std::chrono::seconds(60));
          }},
         {"junk.pem: is not a PEM private key",
          [&](Args& args) { args[1] = dir_.write("junk.pem", "not a key\n").string(); }},

@@ -15,11 +15,9 @@ ToolRun run_tool(const std::string& tool, const std::vector<std::string>& args,
     TempDir capture;
     const SpawnOptions how = {.out_file = (capture.path() / "out").string(),
                               .err_file = (capture.path() / "err").string()};
-    ToolRun run;
-    run.exit_code = wait_exit(spawn(argv, how), std::chrono::seconds(120)).value_or(-1);
-    run.out = read_file(how.out_file);
-    run.err = read_file(how.err_file);
-    return run;
+    // A braced list runs in order: the tool has ended before its output is read.
+    return {wait_exit(spawn(argv, how), std::chrono::seconds(120)).value_or(-1),
+            read_file(how.out_file), read_file(how.err_file)};
 }
 
 std::map<std::string, std::string> snapshot(const std::filesystem::path& root) {
