@@ -35,9 +35,10 @@ class RawServer {
         port_ = ntohs(addr.sin_port);
         thread_ = std::thread([this, answer] {
             running_ = true;
-            for (pollfd p{fd_, POLLIN, 0}; !stopping_;)
+            for (pollfd p{fd_, POLLIN, 0}; !stopping_;) {
                 if (poll(&p, 1, 20) > 0)
                     serve(accept(fd_, nullptr, nullptr), answer);
+            }
         });
         // Until the thread runs its own code, its start-up may hold the allocator's locks; a
         // check forked in that moment would inherit them held and wait for them forever.

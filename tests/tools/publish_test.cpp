@@ -71,11 +71,12 @@ TEST_F(Publish, ReleaseIsAcceptedByTheLaunchersVerifierParserAndOpenSSL) {
     ScopedExeDir scope(install.str());
     launcher_config = {.host = server.host(), .port = server.port()};
     EXPECT_TRUE(updater::run_update_check_impl(false));
-    // An executable waits beside its place for the launcher's next start.
-    for (const auto& entry : parsed.files)
+    for (const auto& entry : parsed.files) {
+        // An executable waits beside its place for the launcher's next start.
         EXPECT_EQ(install.read(entry.path + (entry.executable ? ".update" : "")),
                   files.at(entry.path))
             << entry.path;
+    }
 }
 
 TEST_F(Publish, KmVerifyReportsEachKindOfDamage) {
@@ -153,16 +154,18 @@ TEST_F(Publish, SameReleaseGivesTheSameBytesAndRepublishingWritesOnlyWhatChanged
 TEST_F(Publish, LeavesOutPlayerFilesAndMarksOnlyFinishedExecutables) {
     for (const char* path : {"launcher.ini", "settings.ini", "launcher_verify_cache.txt",
                              "cache/banners/top.png", "updates/Game_x64_win.exe",
-                             "Game_x64_win.exe.update", "data/a.map.old", "Game.pdb", "logs/x"})
+                             "Game_x64_win.exe.update", "data/a.map.old", "Game.pdb", "logs/x"}) {
         add(path, "not published");
+    }
     const std::map<std::string, bool> expected = {
         {"Launcher.exe", true},          {"Launcher", true},           {"Game_x64_win.exe", true},
         {"Game_x64_win_beta.exe", true}, {"Game_x64_eu.exe", true},    {"bin/Launcher.exe", false},
         {"bin/helper.exe", true},        {"data/settings.ini", false}, {"web/cache/app.js", false},
         {"data/link.txt", false},
     };
-    for (const auto& [path, executable] : expected)
+    for (const auto& [path, executable] : expected) {
         add(path, "content of " + path);
+    }
     // A link to a file inside the release is published as that file.
     fs::remove(release() / "data/link.txt");
     fs::create_symlink("../web/cache/app.js", release() / "data/link.txt");
@@ -172,8 +175,9 @@ TEST_F(Publish, LeavesOutPlayerFilesAndMarksOnlyFinishedExecutables) {
     // The launcher never finishes a pending replacement for bin/helper.exe: say so.
     EXPECT_NE(run.err.find("bin/helper.exe"), std::string::npos) << run.err;
     std::map<std::string, bool> executables;
-    for (const auto& entry : manifest().files)
+    for (const auto& entry : manifest().files) {
         executables[entry.path] = entry.executable;
+    }
     EXPECT_EQ(executables, expected);
     EXPECT_EQ(read_file(content() / "launcher_files/data/link.txt"), "content of web/cache/app.js");
     EXPECT_FALSE(fs::is_symlink(content() / "launcher_files/data/link.txt"));

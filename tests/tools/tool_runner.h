@@ -49,8 +49,9 @@ class ToolTest : public ::testing::Test {
     // Every (path, content) pair of `files`, in their order.
     template <typename Files>
     void add_all(const Files& files) const {
-        for (const auto& [path, data] : files)
+        for (const auto& [path, data] : files) {
             add(path, data);
+        }
     }
     std::vector<std::string> publish_args(const std::string& version = "1.2.3") const {
         return {"--key",  key().string(),     "--version", version,
