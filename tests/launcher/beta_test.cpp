@@ -44,6 +44,7 @@ class BetaCreds : public ::testing::Test {
 TEST_F(BetaCreds, StoredFileHoldsExactlyTheBase64PairForTheOwnerOnly) {
     // Writers at once leave one whole file.
     std::vector<std::thread> writers;
+    writers.reserve(8);
     for (int i = 0; i < 8; ++i)
         writers.emplace_back([i] {
             for (int j = 0; j < 50; ++j)

@@ -14,6 +14,7 @@ class ResumeStagedFiles : public ::testing::Test, protected test::ServedInstall 
 
 TEST_F(ResumeStagedFiles, DropAtNinetyPercentCostsTheNextCheckTenPercent) {
     std::vector<test::ReleaseFile> files;
+    files.reserve(10);
     for (int i = 0; i < 10; ++i)
         files.push_back({"data/f" + std::to_string(i), std::string(100000, char('a' + i))});
     test::publish_release(release_.path(), 1, 0, 0, files);

@@ -290,6 +290,7 @@ TEST_F(UpdateCheck, ConcurrentChecksRunOneAtATime) {
                        response.set_content(manifest, "application/json");
                    });
     std::vector<std::future<bool>> checks;
+    checks.reserve(4);
     for (int i = 0; i < 4; ++i)
         checks.push_back(std::async(std::launch::async, updater::run_update_check_impl, false));
     EXPECT_EQ(std::ranges::count_if(checks, [](auto& check) { return check.get(); }), 1);
