@@ -45,7 +45,7 @@ TEST_F(VerifyCacheFile, ReadsGoodLinesAndSkipsMalformedOnes) {
         {"last.dat", {7, 8, a}},
     };
     ASSERT_EQ(cache.size(), std::size(kept));
-    // A lookup answers only for the exact size and time.
+    // Each record is kept as read: its size and time look up its hash.
     for (const auto& [path, record] : kept)
         EXPECT_EQ(lookup_verify_cache(cache, path, record.size, record.mtime), record.sha256)
             << path;
