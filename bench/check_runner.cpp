@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "bench/counting_platform.h"
-#include "launcher/app_state.h"
+#include "launcher/common/update_bridge.h"
 #include "updater/update_check.h"
 
 namespace {
@@ -48,7 +48,7 @@ std::string status_of(const std::string& event) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string dir, host;
+    std::string dir, host, manifest = "/update.manifest.json";
     int port = 0;
     bool repair = false;
     for (int i = 1; i < argc; ++i) {
@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
             if (!parse_port(argv[++i], port))
                 return usage_error("the port must be a number from 1 to 65535");
         } else if (arg == "--manifest" && has_value) {
-            km::launcher_config.manifest = argv[++i];
+            manifest = argv[++i];
         } else if (arg == "--help") {
             std::fputs(usage, stdout);
             return 0;
@@ -77,14 +77,12 @@ int main(int argc, char** argv) {
     while (dir.size() > 1 && dir.back() == '/')
         dir.pop_back();
 
-    // Written before the check's thread exists and only read afterwards, as at start-up.
-    km::exe_dir = dir;
-    km::launcher_config.host = host;
-    km::launcher_config.port = port;
-
+    const km::updater::UpdateTarget target{dir, host, port, manifest};
+    // The page's own observer, so that what is measured includes building the page's events.
+    km::PageCheckObserver observer;
     bool ok = false;
     const auto start = std::chrono::steady_clock::now();
-    std::thread worker([&ok, repair] { ok = km::updater::run_update_check_impl(repair); });
+    std::thread worker([&] { ok = km::updater::run_update_check(target, observer, repair); });
     worker.join();
     const std::chrono::duration<double, std::milli> elapsed =
         std::chrono::steady_clock::now() - start;

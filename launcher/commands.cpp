@@ -7,19 +7,19 @@
 #include <utility>
 
 #include "km/build_config.h"
-#include "launcher/app_state.h"
 #include "launcher/beta/beta.h"
+#include "launcher/common/app_state.h"
+#include "launcher/common/events.h"
+#include "launcher/common/update_bridge.h"
+#include "launcher/common/worker.h"
 #include "launcher/config/game_settings.h"
-#include "launcher/events.h"
 #include "launcher/feeds/feeds.h"
 #include "launcher/game/launch.h"
-#include "launcher/worker.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 #include "updater/update_check.h"
 
 namespace km {
-
-std::atomic<bool> realm_poll_started{false};
 
 namespace {
 
@@ -99,7 +99,7 @@ void start_update_check(bool repair) {
     if (updater::update_in_progress.load())
         return;
     // Without a thread the click does nothing, as while a check runs.
-    start_detached([repair] { updater::run_update_check_impl(repair); });
+    start_worker([repair] { run_update_check_impl(repair); });
 }
 
 namespace {
@@ -109,16 +109,7 @@ void dispatch(const std::string& cmd, const std::string& message) {
         send_ready_answers();
         start_probe_server();
         start_fetch_banners();
-        bool expected = false;
-        if (realm_poll_started.compare_exchange_strong(expected, true)) {
-            try {
-                start_realm_poller();
-            } catch (...) {
-                // Let the next ready try again instead of never polling.
-                realm_poll_started.store(false);
-                throw;
-            }
-        }
+        start_realm_poller();
     } else if (cmd == "launch" || cmd == "launchWithMap" || cmd == "watchSpectator") {
         start_launch_worker(launch_extra_arguments(cmd, message));
     } else if (cmd == "loginBeta") {
@@ -129,14 +120,14 @@ void dispatch(const std::string& cmd, const std::string& message) {
             path = exe_path("cache") + build::path_separator + "beta_creds.json";
         }
         std::error_code ec;
-        if (!link_on_the_way(path))
+        if (!link_on_the_way(exe_dir, path))
             std::filesystem::remove(path, ec);
     } else if (cmd == "checkUpdates") {
         start_update_check(false);
     } else if (cmd == "repair") {
         start_update_check(true);
     } else if (cmd == "saveSettings") {
-        save_game_settings(settings_from_command(message));
+        save_game_settings(game_settings_path(), settings_from_command(message));
     } else if (cmd == "openURL") {
         const std::string url = json_get_string(message, "url");
         if (is_openable_url(url))

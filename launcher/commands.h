@@ -1,12 +1,11 @@
 // Commands from the page: the field readers and the dispatcher.
 #pragma once
 
-#include <atomic>
 #include <string>
 
 #include "launcher/beta/beta.h"
+#include "launcher/common/json_text.h"
 #include "launcher/config/game_settings.h"
-#include "launcher/json_text.h"
 
 namespace km {
 
@@ -18,8 +17,6 @@ void start_update_check(bool repair);
 
 // Keeps a to z, A to Z, 0 to 9 and underscore, at most 23 of them.
 std::string filter_map_name(const std::string& value);
-
-extern std::atomic<bool> realm_poll_started;
 
 // What the dispatcher reads from one command, kept apart so it can be checked without
 // starting workers.

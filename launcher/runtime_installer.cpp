@@ -1,7 +1,7 @@
 #include "launcher/runtime_installer.h"
 
 #include "km/build_config.h"
-#include "launcher/paths.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 
 namespace km {

@@ -1,10 +1,10 @@
 #include "launcher/startup.h"
 
 #include "km/build_config.h"
-#include "launcher/app_state.h"
+#include "launcher/common/app_state.h"
 #include "launcher/config/launcher_config.h"
-#include "launcher/paths.h"
 #include "launcher/runtime_installer.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 #include "updater/staging.h"
 
@@ -81,8 +81,8 @@ int run_startup_before_window(const std::string& module_path) {
     if (!platform::webview_runtime_present()) {
         return install_webview_runtime(exe_dir, module_path) ? 0 : 1;
     }
-    const bool replaced = updater::apply_pending_update(module_path);
-    updater::remove_old_copy(module_path);
+    const bool replaced = updater::apply_pending_update(module_path, exe_dir);
+    updater::remove_old_copy(module_path, exe_dir);
     if (replaced)
         updater::relaunch_self();
     load_launcher_config();

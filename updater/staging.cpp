@@ -8,8 +8,7 @@
 #include <vector>
 
 #include "km/build_config.h"
-#include "launcher/app_state.h"
-#include "launcher/paths.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 #include "updater/sha256.h"
 
@@ -72,8 +71,8 @@ bool copy_over(const fs::path& from, const fs::path& to) {
 // Moves a verified download onto its destination. A rename costs nothing of the file's size,
 // where a copy writes every byte a second time (and the staging folder's removal then has those
 // bytes to free as well). The destination's permission bits carry over, as they do when its
-// bytes are overwritten. A destination that is a symbolic link, or not a file, is left to the
-// copy, which writes through the link as before.
+// bytes are overwritten. A destination that is not a plain file is left to the copy, which
+// fails on a folder; links never get this far (install_staged_file refuses them first).
 bool move_over(const fs::path& from, const fs::path& to) {
     std::error_code ec;
     const fs::file_status target = fs::symlink_status(to, ec);
@@ -113,13 +112,13 @@ void make_writable(const std::string& path) {
     }
 }
 
-bool install_staged_file(const std::string& staged, const std::string& destination,
-                         bool executable) {
+bool install_staged_file(const std::string& staged, const std::string& destination, bool executable,
+                         const std::string& root) {
     try {
         const fs::path from = fs::u8path(staged);
-        if (link_on_the_way(destination) ||
-            (executable && (link_on_the_way(destination + ".update") ||
-                            link_on_the_way(destination + ".update.part"))))
+        if (link_on_the_way(root, destination) ||
+            (executable && (link_on_the_way(root, destination + ".update") ||
+                            link_on_the_way(root, destination + ".update.part"))))
             return false;  // reported as a file in use; the link stays as it is
         if (executable) {
             // A running executable cannot be overwritten: leave the new one beside it. The
@@ -165,13 +164,14 @@ bool install_staged_file(const std::string& staged, const std::string& destinati
     }
 }
 
-bool apply_pending_update(const std::string& destination) {
+bool apply_pending_update(const std::string& destination, const std::string& root) {
     try {
         const fs::path target = fs::u8path(destination);
         const fs::path pending = fs::u8path(destination + ".update");
         const fs::path old = fs::u8path(destination + ".old");
-        if (!exists_quietly(destination + ".update") || link_on_the_way(destination) ||
-            link_on_the_way(destination + ".update") || link_on_the_way(destination + ".old"))
+        if (!exists_quietly(destination + ".update") || link_on_the_way(root, destination) ||
+            link_on_the_way(root, destination + ".update") ||
+            link_on_the_way(root, destination + ".old"))
             return false;
 
         bool moved_aside = false;
@@ -196,11 +196,11 @@ bool apply_pending_update(const std::string& destination) {
     }
 }
 
-void remove_old_copy(const std::string& destination) {
+void remove_old_copy(const std::string& destination, const std::string& root) {
     try {
         const std::string old_name = destination + ".old";
         const fs::path old = fs::u8path(old_name);
-        if (!exists_quietly(old_name) || link_on_the_way(old_name))
+        if (!exists_quietly(old_name) || link_on_the_way(root, old_name))
             return;
         for (int attempt = 0; attempt < delete_attempts; ++attempt) {
             // Windows refuses to delete a read-only file; without this it would stay forever

@@ -16,7 +16,7 @@
 #include <httplib.h>
 
 #include "km/build_config.h"
-#include "launcher/paths.h"
+#include "platform/paths.h"
 #include "updater/sha256.h"
 
 namespace km::updater {

@@ -1,5 +1,5 @@
 // One update check: signed manifest, comparison through the verify cache, downloads into the
-// staging folder, installation, and the events that tell the page each step.
+// staging folder, installation, and what the check tells its observer at each step.
 #include "updater/update_check.h"
 
 #include <cstdio>
@@ -11,14 +11,12 @@
 #include <vector>
 
 #include "km/build_config.h"
-#include "launcher/app_state.h"
-#include "launcher/events.h"
-#include "launcher/paths.h"
 #include "platform/files.h"
-#include "platform/platform.h"
+#include "platform/paths.h"
 #include "updater/manifest.h"
 #include "updater/sha256.h"
 #include "updater/staging.h"
+#include "updater/status_texts.h"
 #include "updater/transfers.h"
 #include "updater/verify_cache.h"
 
@@ -30,27 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void remember(ProgressLog& log, const char* status, const char* state, std::string fraction,
-              std::string text) {
-    log.status = status;
-    log.state = state;
-    log.fraction = std::move(fraction);
-    log.text = std::move(text);
-}
-
-// Errors, warnings and the final success text must reach the page even after a flood filled
-// the window's queue.
-void post_final_progress(ProgressLog& log, const char* status, const char* state) {
-    remember(log, status, state, event_text::fraction(1.0),
-             event_text::progress(status, state, 1.0));
-    post_ui_event_reliably(log.text);
-}
-
-bool fail(ProgressLog& log, const char* text) {
-    post_final_progress(log, text, "error");
-    return false;
-}
-
 struct Outcome {
     bool ok = false;
     bool reload = false;
@@ -59,8 +36,9 @@ struct Outcome {
 
 // What one check carries from step to step.
 struct Check {
+    const UpdateTarget& target;
+    CheckObserver& observer;
     bool repair = false;
-    ProgressLog progress;
     std::string game_path;
     std::string body;  // the manifest's exact bytes, as signed
     UpdateManifest manifest;
@@ -70,6 +48,19 @@ struct Check {
     std::vector<std::string> staged;  // where each queued entry is downloaded to
 };
 
+// (min(received / total, 1) + index) / count; received / total counts as 0 when total is 0.
+double download_fraction(std::uint64_t received, std::uint64_t total, int index, int count) {
+    double f = total == 0 ? 0.0 : static_cast<double>(received) / static_cast<double>(total);
+    if (f > 1.0)
+        f = 1.0;
+    return (f + static_cast<double>(index)) / static_cast<double>(count);
+}
+
+bool fail(Check& check, const char* text) {
+    check.observer.final_progress(text, "error");
+    return false;
+}
+
 bool entry_applies(const ManifestEntry& entry) {
     return entry.platform != "linux";
 }
@@ -77,7 +68,8 @@ bool entry_applies(const ManifestEntry& entry) {
 // Where each entry lives locally. An entry path that could leave the installation folder makes
 // the manifest unusable: false, before anything is compared or written. (Staged paths are built
 // only for the files that are downloaded: a check of a current installation needs none.)
-bool build_entry_paths(const UpdateManifest& manifest, std::vector<std::string>& local) {
+bool build_entry_paths(const UpdateManifest& manifest, const std::string& root,
+                       std::vector<std::string>& local) {
     local.assign(manifest.files.size(), {});
     std::vector<std::string> paths;
     paths.reserve(manifest.files.size());
@@ -88,7 +80,7 @@ bool build_entry_paths(const UpdateManifest& manifest, std::vector<std::string>&
         if (!is_safe_entry_path(entry.path) ||
             (build::windows_path_rules && !windows_name_problem(entry.path).empty()))
             return false;
-        local[i] = join_path(exe_dir, entry.path);
+        local[i] = join_path(root, entry.path);
         paths.push_back(entry.path);
     }
     // Two entries for one file, or one in the staging folder, would never settle: each check
@@ -98,50 +90,47 @@ bool build_entry_paths(const UpdateManifest& manifest, std::vector<std::string>&
 
 // The game client staged beside itself by an earlier check is finished before anything else.
 void begin_check(Check& check) {
-    post_ui_event_reliably(event_text::updating(true));
-    post_progress(&check.progress, "Checking for updates...", "working", 0.0);
-    check.game_path = exe_path(launcher_config.game_exe);
-    if (apply_pending_update(check.game_path))
-        remove_old_copy(check.game_path);
+    check.observer.updating(true);
+    check.observer.progress(texts::checking_start, "working", 0.0);
+    check.game_path = check.target.root + build::path_separator + check.target.game_exe;
+    if (apply_pending_update(check.game_path, check.target.root))
+        remove_old_copy(check.game_path, check.target.root);
 }
 
 bool fetch_manifest(Check& check) {
     std::string error;
-    if (!http_get(launcher_config.host, launcher_config.port, launcher_config.manifest, check.body,
-                  error)) {
+    if (!http_get(check.target.host, check.target.port, check.target.manifest, check.body, error)) {
         char text[384];
-        std::snprintf(text, sizeof text, "Offline: %s", error.c_str());
-        post_final_progress(check.progress, text, "error");
-        post_ui_event_reliably(event_text::server_status(false));
+        std::snprintf(text, sizeof text, texts::offline, error.c_str());
+        check.observer.final_progress(text, "error");
+        check.observer.server_status(false);
         return false;
     }
-    send_server_status(true);
+    check.observer.server_status(true);
     return true;
 }
 
 bool verify_signature(Check& check) {
     std::string signature;
-    if (!http_get_quiet(launcher_config.host, launcher_config.port,
-                        launcher_config.manifest + ".sig", signature) ||
+    if (!http_get_quiet(check.target.host, check.target.port, check.target.manifest + ".sig",
+                        signature) ||
         signature.size() != 64)
-        return fail(check.progress, "Update blocked: missing or malformed manifest signature.");
+        return fail(check, texts::signature_missing);
     if (!verify_manifest_signature(reinterpret_cast<const std::uint8_t*>(signature.data()),
                                    reinterpret_cast<const std::uint8_t*>(check.body.data()),
                                    check.body.size()))
-        return fail(check.progress,
-                    "Update blocked: manifest signature is INVALID (tampered or wrong key).");
+        return fail(check, texts::signature_invalid);
     return true;
 }
 
 bool read_manifest(Check& check) {
     if (!parse_manifest(check.body, check.manifest) ||
-        !build_entry_paths(check.manifest, check.local))
-        return fail(check.progress, "Invalid manifest from server.");
+        !build_entry_paths(check.manifest, check.target.root, check.local))
+        return fail(check, texts::manifest_invalid);
     const UpdateManifest& m = check.manifest;
     char version[32];
     std::snprintf(version, sizeof version, "%d.%d.%d", m.major, m.minor, m.patch);
-    send_version(version);
-    // (The game folder's anti-tamper clean-up would run here; this launcher has none.)
+    check.observer.version(version);
     return true;
 }
 
@@ -153,9 +142,8 @@ bool needs_download(Check& check, std::size_t idx, const VerifyCache& old_cache,
     const int i = static_cast<int>(idx) + 1;
     const int total = static_cast<int>(check.manifest.files.size());
     char text[256];
-    std::snprintf(text, sizeof text, "Checking %s (%d/%d)", entry.path.c_str(), i, total);
-    post_progress(&check.progress, text, "working",
-                  static_cast<double>(i) / static_cast<double>(total));
+    std::snprintf(text, sizeof text, texts::checking, entry.path.c_str(), i, total);
+    check.observer.progress(text, "working", static_cast<double>(i) / static_cast<double>(total));
 
     const FileStat stat = file_stat(check.local[idx]);
     std::string hash;
@@ -172,7 +160,8 @@ bool needs_download(Check& check, std::size_t idx, const VerifyCache& old_cache,
 // nor writes the verify cache.
 void compare_files(Check& check) {
     const std::size_t count = check.manifest.files.size();
-    const VerifyCache old_cache = check.repair ? VerifyCache{} : load_verify_cache();
+    const VerifyCache old_cache =
+        check.repair ? VerifyCache{} : load_verify_cache(check.target.root);
     VerifyCache new_cache;
     new_cache.reserve(count);
     for (std::size_t idx = 0; idx < count; ++idx) {
@@ -182,18 +171,19 @@ void compare_files(Check& check) {
             check.queue.push_back(idx);
     }
     if (!check.repair)
-        save_verify_cache(new_cache);
+        save_verify_cache(check.target.root, new_cache);
 }
 
 // An entry with a link on its way (in the installation or in the staging folder) is never
 // downloaded or installed: it is reported as in use, and the link stays as it is.
 void set_aside_linked(Check& check) {
+    const std::string& root = check.target.root;
     std::erase_if(check.queue, [&](std::size_t idx) {
         const ManifestEntry& entry = check.manifest.files[idx];
-        const bool link = link_below(exe_dir, entry.path) ||
-                          link_below(exe_dir, "updates/" + entry.path) ||
-                          (entry.executable && (link_below(exe_dir, entry.path + ".update") ||
-                                                link_below(exe_dir, entry.path + ".update.part")));
+        const bool link = link_below(root, entry.path) ||
+                          link_below(root, "updates/" + entry.path) ||
+                          (entry.executable && (link_below(root, entry.path + ".update") ||
+                                                link_below(root, entry.path + ".update.part")));
         if (link)
             check.linked.push_back(idx);
         return link;
@@ -202,12 +192,12 @@ void set_aside_linked(Check& check) {
 
 Outcome report_current(Check& check) {
     // A check killed between its installs and its clean-up leaves the staging folder behind.
-    remove_staging_dir(exe_dir);
+    remove_staging_dir(check.target.root);
     const UpdateManifest& m = check.manifest;
     char text[128];
-    std::snprintf(text, sizeof text, "All files up to date (v%d.%d.%d)", m.major, m.minor, m.patch);
-    post_final_progress(check.progress, text, "success");
-    post_ui_event_reliably(event_text::update_complete(0, false));
+    std::snprintf(text, sizeof text, texts::up_to_date, m.major, m.minor, m.patch);
+    check.observer.final_progress(text, "success");
+    check.observer.update_complete(0, false);
     return {true, false, false};
 }
 
@@ -217,17 +207,21 @@ bool download_one(Check& check, int k) {
     const ManifestEntry& entry = check.manifest.files[idx];
     const int n = static_cast<int>(check.queue.size());
     char text[256];
-    std::snprintf(text, sizeof text, "Downloading %s (%d/%d)", entry.path.c_str(), k + 1, n);
-    post_progress(&check.progress, text, "working",
-                  static_cast<double>(k) / static_cast<double>(n));
+    std::snprintf(text, sizeof text, texts::downloading, entry.path.c_str(), k + 1, n);
+    CheckObserver& observer = check.observer;
+    observer.progress(text, "working", static_cast<double>(k) / static_cast<double>(n));
+    const auto download_progress = [&observer, &text, k, n](std::uint64_t received,
+                                                            std::uint64_t total) {
+        observer.progress(text, "working", download_fraction(received, total, k, n));
+        return true;  // a download is never cancelled from here
+    };
 
     const std::string remote = "/launcher_files/" + entry.path;
-    const DownloadProgressContext context{text, k, n, &check.progress};
     // A check that failed later on left this file downloaded and whole: the page sees it arrive
     // at once, and the server sends it only once.
     std::uint64_t staged_size = 0;
     if (staged_file_verified(check.staged[idx], entry.sha256, staged_size)) {
-        download_progress(context, staged_size, staged_size);
+        download_progress(staged_size, staged_size);
         return true;
     }
     bool downloaded = false;
@@ -235,29 +229,29 @@ bool download_one(Check& check, int k) {
     try {
         // The signed size bounds what a hostile server can write into the staging folder.
         downloaded = http_download_file(
-            launcher_config.host.c_str(), launcher_config.port, remote.c_str(), check.staged[idx],
-            [&context](std::size_t received, std::size_t announced) {
-                return download_progress(context, received, announced);
+            check.target.host.c_str(), check.target.port, remote.c_str(), check.staged[idx],
+            [&download_progress](std::size_t received, std::size_t announced) {
+                return download_progress(received, announced);
             },
             entry.size_given ? entry.size : std::numeric_limits<std::uint64_t>::max(), &digest);
     } catch (const std::exception&) {
         downloaded = false;  // e.g. the staged file's folder could not be created
     }
     if (!downloaded)
-        return fail(check.progress, "Download failed. Check your connection.");
+        return fail(check, texts::download_failed);
 
     // The digest of exactly the bytes written: the staged file is never read back.
     if (digest != entry.sha256) {
         std::error_code ec;
         fs::remove(fs::u8path(check.staged[idx]), ec);
-        return fail(check.progress, "File verification failed.");
+        return fail(check, texts::verify_failed);
     }
     return true;
 }
 
 bool download_files(Check& check) {
-    create_staging_dir(exe_dir);
-    const std::string staging = join_path(exe_dir, "updates");
+    create_staging_dir(check.target.root);
+    const std::string staging = join_path(check.target.root, "updates");
     check.staged.assign(check.manifest.files.size(), {});
     for (std::size_t idx : check.queue)
         check.staged[idx] = join_path(staging, check.manifest.files[idx].path);
@@ -270,7 +264,7 @@ bool download_files(Check& check) {
 
 // A file that cannot be replaced now (in use) is left staged and counted for the warning.
 Outcome install_files(Check& check) {
-    post_progress(&check.progress, "Applying update...", "working", 1.0);
+    check.observer.progress(texts::applying, "working", 1.0);
     Outcome outcome{true, false, false};
     int in_use = static_cast<int>(check.linked.size());
     std::string example =
@@ -279,7 +273,8 @@ Outcome install_files(Check& check) {
         const ManifestEntry& entry = check.manifest.files[idx];
         bool installed = false;
         try {
-            installed = install_staged_file(check.staged[idx], check.local[idx], entry.executable);
+            installed = install_staged_file(check.staged[idx], check.local[idx], entry.executable,
+                                            check.target.root);
         } catch (const std::exception&) {
             installed = false;
         }
@@ -295,30 +290,23 @@ Outcome install_files(Check& check) {
     }
     if (in_use > 0) {
         char text[256];
-        std::snprintf(text, sizeof text,
-                      "%d file(s) were in use and will finish updating on next launch (e.g. %s).",
-                      in_use, example.c_str());
-        post_final_progress(check.progress, text, "warning");
+        std::snprintf(text, sizeof text, texts::in_use, in_use, example.c_str());
+        check.observer.final_progress(text, "warning");
     }
     return outcome;
 }
 
 void finish_update(Check& check, const Outcome& outcome) {
-    remove_staging_dir(exe_dir);
-    apply_pending_update(check.game_path);
-    remove_old_copy(check.game_path);
+    remove_staging_dir(check.target.root);
+    apply_pending_update(check.game_path, check.target.root);
+    remove_old_copy(check.game_path, check.target.root);
 
     const UpdateManifest& m = check.manifest;
     char text[128];
-    if (outcome.restart)
-        std::snprintf(text, sizeof text,
-                      "Updated to v%d.%d.%d \xE2\x80\x94 restart launcher to apply", m.major,
-                      m.minor, m.patch);
-    else
-        std::snprintf(text, sizeof text, "Updated to v%d.%d.%d", m.major, m.minor, m.patch);
-    post_final_progress(check.progress, text, "success");
-    post_ui_event_reliably(
-        event_text::update_complete(static_cast<int>(check.queue.size()), outcome.restart));
+    std::snprintf(text, sizeof text, outcome.restart ? texts::updated_restart : texts::updated,
+                  m.major, m.minor, m.patch);
+    check.observer.final_progress(text, "success");
+    check.observer.update_complete(static_cast<int>(check.queue.size()), outcome.restart);
 }
 
 Outcome run_check(Check& check) {
@@ -335,48 +323,6 @@ Outcome run_check(Check& check) {
     finish_update(check, outcome);
     return outcome;
 }
-
-// Window requests are as important as final events.
-void post_window_request_reliably(platform::WindowRequest request) {
-    post_reliably([request] { return platform::post_window_request(request); });
-}
-
-}  // namespace
-
-void post_progress(ProgressLog* log, const char* status, const char* state, double fraction) {
-    if (log == nullptr) {
-        post_ui_event(event_text::progress(status, state, fraction));
-        return;
-    }
-    // The parts first: a repeat is dropped before its text is built.
-    std::string digits = event_text::fraction(fraction);
-    if (digits == log->fraction && log->status == status && log->state == state)
-        return;
-    // One buffer for the check's thread: a check of a large installation sends one "Checking"
-    // event per file, and each would otherwise build and free a text of its own.
-    thread_local std::string text;
-    text.clear();
-    event_text::append_progress(text, status, state, fraction);
-    // Two statuses can differ only past the cut that ends every event.
-    const bool repeat = text == log->text;
-    log->status = status;
-    log->state = state;
-    log->fraction = std::move(digits);
-    log->text.swap(text);
-    if (!repeat)
-        post_ui_event(log->text);
-}
-
-bool create_staging_dir(const std::string& dir) {
-    const std::string staging = join_path(dir, "updates");
-    if (platform::path_kind(staging) == platform::PathKind::link)
-        return false;
-    std::error_code ec;
-    fs::create_directories(fs::u8path(staging), ec);
-    return !ec;
-}
-
-namespace {
 
 // Removes a folder depth first, leaving every link in it (and so the folders above it) as it
 // is: mingw-w64's remove_all would walk into a junction.
@@ -397,40 +343,27 @@ void remove_tree(const fs::path& folder) {
 
 }  // namespace
 
-void remove_staging_dir(const std::string& dir) {
-    const std::string staging = join_path(dir, "updates");
+bool create_staging_dir(const std::string& root) {
+    const std::string staging = join_path(root, "updates");
+    if (platform::path_kind(staging) == platform::PathKind::link)
+        return false;
+    std::error_code ec;
+    fs::create_directories(fs::u8path(staging), ec);
+    return !ec;
+}
+
+void remove_staging_dir(const std::string& root) {
+    const std::string staging = join_path(root, "updates");
     if (platform::path_kind(staging) == platform::PathKind::other)
         remove_tree(fs::u8path(staging));
 }
 
-double download_fraction(std::uint64_t received, std::uint64_t total, int index, int count) {
-    double f = total == 0 ? 0.0 : static_cast<double>(received) / static_cast<double>(total);
-    if (f > 1.0)
-        f = 1.0;
-    return (f + static_cast<double>(index)) / static_cast<double>(count);
-}
-
-bool download_progress(const DownloadProgressContext& context, std::uint64_t received,
-                       std::uint64_t total) {
-    post_progress(context.log, context.status.c_str(), "working",
-                  download_fraction(received, total, context.index, context.count));
-    return true;
-}
-
-void request_page_reload() {
-    post_window_request_reliably(platform::WindowRequest::reload_page);
-}
-
-void request_restart_prompt() {
-    post_window_request_reliably(platform::WindowRequest::restart_prompt);
-}
-
-bool run_update_check_impl(bool repair) {
+bool run_update_check(const UpdateTarget& target, CheckObserver& observer, bool repair) {
     // The claim itself: whoever flips the flag first runs; everybody else leaves without a word.
     if (update_in_progress.exchange(true))
         return false;
 
-    Check check;
+    Check check{target, observer};
     check.repair = repair;
     Outcome outcome;
     try {
@@ -439,20 +372,20 @@ bool run_update_check_impl(bool repair) {
         // Nothing here may end the process; the page hears that the check stopped.
         outcome = {};
         try {
-            post_final_progress(check.progress, "Update failed.", "error");
+            observer.final_progress(texts::update_failed, "error");
         } catch (...) {
         }
     }
     try {
-        post_ui_event_reliably(event_text::updating(false));
+        observer.updating(false);
     } catch (...) {
     }
     update_in_progress.store(false);
 
     if (outcome.restart)
-        request_restart_prompt();
+        observer.restart_prompt();
     else if (outcome.reload)
-        request_page_reload();
+        observer.reload_page();
     return outcome.ok;
 }
 

@@ -2,55 +2,47 @@
 #pragma once
 
 #include <atomic>
-#include <cstddef>
-#include <cstdint>
 #include <string>
 
 namespace km::updater {
 
-// Set while an update check runs.
+// What one check brings up to date and where it asks: the caller's, handed in whole, so that
+// the check reads no state of the program around it.
+struct UpdateTarget {
+    std::string root;  // the installation folder: every manifest path is relative to it
+    std::string host;
+    int port = 80;
+    std::string manifest = "/update.manifest.json";  // its signature lies at this path + ".sig"
+    std::string game_exe = "Game_x64_win.exe";       // the game client, directly under root
+};
+
+// What a check tells whoever started it, in the order it happens. Called on the check's own
+// thread; the observer decides what reaches the player, and how.
+class CheckObserver {
+  public:
+    virtual ~CheckObserver() = default;
+    // The check began (true) or ended (false): exactly one of each per check that ran.
+    virtual void updating(bool is_updating) = 0;
+    // Every step and every piece of download progress; the fraction runs from 0 to 1.
+    virtual void progress(const char* status, const char* state, double fraction) = 0;
+    // How the check ended, or a warning it ends with: its last words, at fraction 1.
+    virtual void final_progress(const char* status, const char* state) = 0;
+    virtual void server_status(bool online) = 0;
+    virtual void version(const std::string& text) = 0;
+    virtual void update_complete(int downloaded, bool restart_needed) = 0;
+    // After the check has ended: the page's files changed, or the launcher's own executable.
+    virtual void reload_page() = 0;
+    virtual void restart_prompt() = 0;
+};
+
+// Set while an update check runs in this process.
 extern std::atomic<bool> update_in_progress;
 
-// One complete check; true when the installation ends up current. Worker threads only.
-// Returns false at once, without any event, when another check holds the flag.
-bool run_update_check_impl(bool repair);
+// One complete check of `target`; true when the installation ends up current. Worker threads
+// only. Returns false at once, telling the observer nothing, when another check holds the flag.
+bool run_update_check(const UpdateTarget& target, CheckObserver& observer, bool repair);
 
-bool create_staging_dir(const std::string& exe_dir);
-void remove_staging_dir(const std::string& exe_dir);
-
-// The check's last progress event: a progress call that would repeat it posts nothing. A flood
-// of download progress calls mostly repeats the same three-decimal fraction (a 1 GiB file makes
-// some 260,000 calls, of which a few hundred change what the page shows), and the page could not
-// tell those events apart. The parts of the text are kept beside it, so that a repeat is dropped
-// before any text is built.
-struct ProgressLog {
-    std::string text;
-    std::string status;
-    std::string state;
-    std::string fraction;
-};
-
-// Sends one progress event unless it would repeat the last one `log` holds; without a log,
-// always.
-void post_progress(ProgressLog* log, const char* status, const char* state, double fraction);
-
-// What the progress of one download needs: the "Downloading" text sent before it, the file's
-// zero-based place in the work queue, the queue's length and the check's progress log.
-struct DownloadProgressContext {
-    std::string status;
-    int index = 0;
-    int count = 1;
-    ProgressLog* log = nullptr;
-};
-
-// (min(received / total, 1) + index) / count; received / total counts as 0 when total is 0.
-double download_fraction(std::uint64_t received, std::uint64_t total, int index, int count);
-// Sends one progress event for a download; always true (a download is never cancelled here).
-bool download_progress(const DownloadProgressContext& context, std::uint64_t received,
-                       std::uint64_t total);
-
-// Ask the window's thread to reload the page, or to offer the player a restart.
-void request_page_reload();
-void request_restart_prompt();
+bool create_staging_dir(const std::string& root);
+void remove_staging_dir(const std::string& root);
 
 }  // namespace km::updater

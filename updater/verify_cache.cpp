@@ -8,15 +8,16 @@
 #include <string_view>
 #include <utility>
 
-#include "launcher/app_state.h"
+#include "km/build_config.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 
 namespace km::updater {
 
 namespace fs = std::filesystem;
 
-std::string verify_cache_path() {
-    return km::exe_path("launcher_verify_cache.txt");
+std::string verify_cache_path(const std::string& root) {
+    return root + build::path_separator + "launcher_verify_cache.txt";
 }
 
 namespace {
@@ -36,10 +37,10 @@ bool field_number(const char* begin, const char* end, Convert convert, Number& v
 
 // One read of the whole file and one pass over it: a large installation has 20,000 lines, read
 // on every check.
-VerifyCache load_verify_cache() {
+VerifyCache load_verify_cache(const std::string& root) {
     VerifyCache cache;
     try {
-        std::ifstream in(fs::u8path(verify_cache_path()));
+        std::ifstream in(fs::u8path(verify_cache_path(root)));
         if (!in)
             return cache;
         std::string text;
@@ -87,10 +88,10 @@ VerifyCache load_verify_cache() {
 }
 
 // Built in memory and written with one call: the stream's inserters cost more than the disk.
-void save_verify_cache(const VerifyCache& cache) {
+void save_verify_cache(const std::string& root, const VerifyCache& cache) {
     try {
-        const std::string path = verify_cache_path();
-        if (link_on_the_way(path))
+        const std::string path = verify_cache_path(root);
+        if (link_on_the_way(root, path))
             return;
         std::ofstream out(fs::u8path(path));
         if (!out)

@@ -18,9 +18,10 @@ struct VerifyRecord {
 // once in the old cache and records it once in the new one.
 using VerifyCache = std::unordered_map<std::string, VerifyRecord>;
 
-std::string verify_cache_path();
-VerifyCache load_verify_cache();
-void save_verify_cache(const VerifyCache& cache);
+// The cache of the installation at `root`: launcher_verify_cache.txt directly in it.
+std::string verify_cache_path(const std::string& root);
+VerifyCache load_verify_cache(const std::string& root);
+void save_verify_cache(const std::string& root, const VerifyCache& cache);
 std::string lookup_verify_cache(const VerifyCache& cache, const std::string& path,
                                 std::uint64_t size, std::int64_t mtime);
 void record_verify_cache(VerifyCache& cache, const std::string& path, std::uint64_t size,

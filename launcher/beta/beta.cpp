@@ -10,11 +10,12 @@
 #include <system_error>
 
 #include "km/build_config.h"
-#include "launcher/app_state.h"
-#include "launcher/events.h"
-#include "launcher/json_text.h"
-#include "launcher/worker.h"
+#include "launcher/common/app_state.h"
+#include "launcher/common/events.h"
+#include "launcher/common/json_text.h"
+#include "launcher/common/worker.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "updater/transfers.h"
 
 namespace km {
@@ -55,7 +56,7 @@ void save_beta_creds(const std::string& username, const std::string& password) {
         "{\"u\":\"" + base64_encode(username) + "\",\"p\":\"" + base64_encode(password) + "\"}";
     std::lock_guard<std::mutex> guard(creds_mutex());
     const std::string path = beta_creds_path();
-    if (link_on_the_way(path) || link_on_the_way(path + ".tmp"))
+    if (link_on_the_way(exe_dir, path) || link_on_the_way(exe_dir, path + ".tmp"))
         return;  // the secret never goes where a link points
     std::error_code ec;
     fs::create_directories(fs::u8path(exe_path("cache")), ec);
@@ -135,7 +136,7 @@ void beta_login(BetaLoginRequest& request) {
 }
 
 void start_beta_login(std::unique_ptr<BetaLoginRequest> request) {
-    start_detached([request = std::move(request)] { beta_login(*request); });
+    start_worker([request = std::move(request)] { beta_login(*request); });
 }
 
 }  // namespace km

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "launcher/json_text.h"
+#include "launcher/common/json_text.h"
 
 namespace km {
 

@@ -1,17 +1,12 @@
 #include "launcher/config/game_settings.h"
 
-#include "launcher/app_state.h"
 #include "launcher/config/launcher_config.h"
 
 namespace km {
 
-std::string game_settings_path() {
-    return exe_path("settings.ini");
-}
-
-void load_game_settings(GameSettings& settings) {
+void load_game_settings(const std::string& path, GameSettings& settings) {
     std::string section;
-    for_each_config_line(game_settings_path(), [&](const std::string& line) {
+    for_each_config_line(path, [&](const std::string& line) {
         if (line.empty() || line[0] == '#' || line[0] == ';')
             return;
         if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
@@ -59,8 +54,8 @@ std::string game_settings_text(const GameSettings& settings) {
     return text;
 }
 
-void save_game_settings(const GameSettings& settings) {
-    replace_text_file(game_settings_path(), game_settings_text(settings));
+void save_game_settings(const std::string& path, const GameSettings& settings) {
+    replace_text_file(path, game_settings_text(settings));
 }
 
 }  // namespace km

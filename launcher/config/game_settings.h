@@ -12,9 +12,9 @@ struct GameSettings {
     bool lock_mouse = false;
 };
 
-std::string game_settings_path();
-void load_game_settings(GameSettings& settings);
-void save_game_settings(const GameSettings& settings);
+// Both take the file's path: settings.ini in the launcher's folder.
+void load_game_settings(const std::string& path, GameSettings& settings);
+void save_game_settings(const std::string& path, const GameSettings& settings);
 
 // The file text that save_game_settings writes ("\n" line ends; text mode adds the CR).
 std::string game_settings_text(const GameSettings& settings);

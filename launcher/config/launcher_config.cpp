@@ -7,7 +7,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "launcher/app_state.h"
+#include "platform/files.h"
 
 namespace km {
 
@@ -66,9 +66,11 @@ bool write_text_file(const std::string& path, const std::string& text) {
 
 bool replace_text_file(const std::string& path, const std::string& text) {
     // A file we may not write stays as it is, and a failed write (disk full) must not leave a
-    // truncated file behind: write a sibling first, then move it over the original. Nothing is
-    // written through a link inside the launcher's folder.
-    if (link_on_the_way(path) || link_on_the_way(path + ".tmp"))
+    // truncated file behind: write a sibling first, then move it over the original. Both files
+    // this writes lie directly in the launcher's folder, so the file and its sibling are the
+    // whole way there: neither is written through a link.
+    if (platform::path_kind(path) == platform::PathKind::link ||
+        platform::path_kind(path + ".tmp") == platform::PathKind::link)
         return false;
     std::error_code ec;
     const bool existed = std::filesystem::exists(path, ec);

@@ -5,11 +5,11 @@
 #include <thread>
 
 #include "km/build_config.h"
-#include "launcher/app_state.h"
-#include "launcher/events.h"
+#include "launcher/common/app_state.h"
+#include "launcher/common/events.h"
 #include "launcher/feeds/coalesced_run.h"
 #include "launcher/feeds/feeds.h"
-#include "launcher/paths.h"
+#include "platform/paths.h"
 #include "updater/transfers.h"
 
 namespace km {
@@ -93,7 +93,7 @@ void fetch_banners() {
     for (const std::string& name : names) {
         const std::string local = folder + build::path_separator + name;
         const std::string remote = "/banners/" + name;
-        if (link_on_the_way(local))
+        if (link_on_the_way(exe_dir, local))
             continue;
         bool ok = false;
         try {

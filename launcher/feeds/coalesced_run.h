@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "launcher/worker.h"
+#include "launcher/common/worker.h"
 
 namespace km {
 
@@ -20,7 +20,7 @@ inline void request_coalesced_run(CoalescedRun& run, void (*job)()) {
     run.again.store(true);
     if (run.running.exchange(true))
         return;  // the running worker sees `again` and goes round once more
-    const bool started = start_detached([&run, job] {
+    const bool started = start_worker([&run, job] {
         do {
             while (run.again.exchange(false))
                 job();

@@ -1,6 +1,7 @@
 // Content feeds: news banners with their image cache, realm status, and the server probe.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,6 +28,10 @@ void fetch_realm_status();
 bool is_one_json_value(const std::string& text);
 // True while a fetch started by the poller still runs (at most one is ever in flight).
 bool realm_fetch_in_flight();
+
+// Set by the first start_realm_poller, which starts the poller that runs for the rest of the
+// process; nothing clears it but a poller that could not be started.
+extern std::atomic<bool> realm_poll_started;
 
 // Detached starters used by the ready command.
 void start_probe_server();

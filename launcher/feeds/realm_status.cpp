@@ -6,29 +6,29 @@
 
 #include <nlohmann/json.hpp>
 
-#include "launcher/app_state.h"
-#include "launcher/commands.h"
-#include "launcher/events.h"
+#include "launcher/common/app_state.h"
+#include "launcher/common/events.h"
+#include "launcher/common/update_bridge.h"
+#include "launcher/common/worker.h"
 #include "launcher/feeds/coalesced_run.h"
 #include "launcher/feeds/feeds.h"
-#include "launcher/worker.h"
 #include "updater/transfers.h"
-#include "updater/update_check.h"
 
 namespace km {
+
+std::atomic<bool> realm_poll_started{false};
+
 namespace {
 
 // A slow server must not collect a growing pile of fetch threads: a tick whose previous fetch
 // still runs starts none.
 std::atomic<bool> fetch_running{false};
-// The ready command starts the poller once per process; this keeps a second call harmless.
-std::atomic<bool> poller_running{false};
 
 void start_one_fetch() {
     if (fetch_running.exchange(true))
         return;
     // A failed poll is silent; the next tick tries again.
-    const bool started = start_detached([] {
+    const bool started = start_worker([] {
         struct Done {
             ~Done() { fetch_running.store(false); }
         } done;
@@ -48,7 +48,7 @@ void probe_server() {
     // The check claims the update flag itself and returns at once when another check holds it,
     // so a probe never runs a second check beside a running one.
     if (online)
-        updater::run_update_check_impl(false);
+        run_update_check_impl(false);
 }
 
 void fetch_realm_status() {
@@ -95,19 +95,12 @@ void start_probe_server() {
 }
 
 void start_realm_poller() {
-    if (poller_running.exchange(true))
+    bool expected = false;
+    if (!realm_poll_started.compare_exchange_strong(expected, true))
         return;
-    const bool started = start_detached([] {
-        struct Done {
-            ~Done() { poller_running.store(false); }
-        } done;
-        poll_realm_status();
-    });
-    if (!started) {
-        // No poller thread: let the next ready command try again.
-        poller_running.store(false);
+    // No poller thread: let the next ready command try again instead of never polling.
+    if (!start_worker(poll_realm_status))
         realm_poll_started.store(false);
-    }
 }
 
 }  // namespace km

@@ -4,8 +4,9 @@
 #include <filesystem>
 
 #include "km/build_config.h"
-#include "launcher/app_state.h"
-#include "launcher/worker.h"
+#include "launcher/common/app_state.h"
+#include "launcher/common/update_bridge.h"
+#include "launcher/common/worker.h"
 #include "platform/platform.h"
 #include "updater/staging.h"
 #include "updater/update_check.h"
@@ -17,8 +18,8 @@ void launch_game(const std::string& extra) {
     const std::string name = beta ? std::string(beta_game_exe) : launcher_config.game_exe;
     const std::string path = exe_path(name);
 
-    updater::apply_pending_update(path);
-    updater::remove_old_copy(path);
+    updater::apply_pending_update(path, exe_dir);
+    updater::remove_old_copy(path, exe_dir);
 
     // An error other than "not found" (say, access denied on the folder) means the client
     // cannot be started either; it is reported the same way.
@@ -53,13 +54,13 @@ void launch_worker(std::unique_ptr<std::string> extra) {
     // event when another check got there first.
     if (updater::update_in_progress.load())
         return;
-    if (!updater::run_update_check_impl(false))
+    if (!run_update_check_impl(false))
         return;
     launch_game(extra ? *extra : std::string());
 }
 
 void start_launch_worker(std::string extra) {
-    start_detached([extra = std::make_unique<std::string>(std::move(extra))]() mutable {
+    start_worker([extra = std::make_unique<std::string>(std::move(extra))]() mutable {
         launch_worker(std::move(extra));
     });
 }

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "launcher/app_state.h"
+#include "launcher/common/update_bridge.h"
 #include "platform/fake/fake_platform.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -45,9 +45,9 @@ inline int check_in_child(const std::string& dir, const std::string& host, int p
         (::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &file_limit) != 0))
         return 3;
     fake::reset();
-    exe_dir = dir;
-    launcher_config = {.host = host, .port = port};
-    const bool ok = updater::run_update_check_impl(false);
+    // The page's own observer: what the child records is what the page would have received.
+    PageCheckObserver observer;
+    const bool ok = updater::run_update_check({dir, host, port}, observer, false);
     std::string events;
     for (const std::string& event : fake::events())
         events += event + "\n";
@@ -127,8 +127,7 @@ class CheckChild {
 // let a wrong file pass as current. A stale record makes the next check hash the file again, and
 // a record cut short by a kill mid-save never matches a manifest digest: neither is a lie.
 inline std::vector<std::string> lying_cache_records(const fs::path& dir) {
-    const test::ScopedExeDir scope(dir.string());
-    const updater::VerifyCache cache = updater::load_verify_cache();
+    const updater::VerifyCache cache = updater::load_verify_cache(dir.string());
     std::vector<std::string> lies;
     for (const auto& [path, record] : cache) {
         const std::string local = (dir / fs::u8path(path)).string();

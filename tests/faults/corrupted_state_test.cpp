@@ -6,15 +6,16 @@
 #include <filesystem>
 #include <functional>
 
-#include "launcher/app_state.h"
 #include "launcher/beta/beta.h"
 #include "launcher/commands.h"
+#include "launcher/common/app_state.h"
+#include "launcher/common/events.h"
+#include "launcher/common/update_bridge.h"
 #include "launcher/config/game_settings.h"
 #include "launcher/config/launcher_config.h"
-#include "launcher/events.h"
 #include "launcher/startup.h"
 #include "platform/fake/fake_platform.h"
-#include "tests/support/served_install.h"
+#include "tests/support/launcher/app_state_scope.h"
 
 namespace km {
 namespace {
@@ -43,7 +44,7 @@ const Damage damages[] = {
     {"folder_in_its_place", nullptr},
 };
 
-class CorruptedState : public ::testing::TestWithParam<Damage>, protected test::ServedInstall {
+class CorruptedState : public ::testing::TestWithParam<Damage>, protected test::ServedLauncher {
   protected:
     void damage(const std::string& relative, const std::string& sound) {
         if (GetParam().make)
@@ -69,7 +70,7 @@ TEST_P(CorruptedState, StartUpAndWhatReadsThemStillWorkAndTheNextWritesMendThem)
     EXPECT_EQ(launcher_config.host.rfind("127.", 0), 0u) << launcher_config.host;
     launcher_config = sound_config;
     // The check puts the release in place whatever the verify cache said.
-    EXPECT_TRUE(updater::run_update_check_impl(false));
+    EXPECT_TRUE(run_update_check_impl(false));
     for (const auto& file : files)
         EXPECT_EQ(local(file.path), file.content) << file.path;
     fake::reset();
@@ -82,7 +83,7 @@ TEST_P(CorruptedState, StartUpAndWhatReadsThemStillWorkAndTheNextWritesMendThem)
     // What the launcher wrote replaced the damage with sound files (a folder in the way stays).
     if (GetParam().make) {
         GameSettings settings;
-        load_game_settings(settings);
+        load_game_settings(game_settings_path(), settings);
         EXPECT_EQ(settings.mode, "fullscreen");
         EXPECT_FALSE(exists("cache/beta_creds.json"));
     }

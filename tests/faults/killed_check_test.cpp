@@ -9,7 +9,6 @@
 #include <random>
 #include <thread>
 
-#include "launcher/app_state.h"
 #include "tests/faults/child_process.h"
 #include "tests/support/served_install.h"
 #include "updater/verify_cache.h"
@@ -30,9 +29,9 @@ class KilledCheck : public ::testing::Test, protected test::ServedInstall {
             files_.push_back({name, test::noise(200'000 + i * 7, 200 + i)});
         }
         files_.push_back({"keep.dat", "unchanged"});
-        files_.push_back({launcher_config.game_exe, test::noise(90'000, 7), "", true});
+        files_.push_back({target_.game_exe, test::noise(90'000, 7), "", true});
         test::install_file(install_.path(), "keep.dat", "unchanged");
-        test::install_file(install_.path(), launcher_config.game_exe, "old game");
+        test::install_file(install_.path(), target_.game_exe, "old game");
         test::publish_release(release_.path(), 2, 0, 0, files_);
     }
     faults::ChildResult run_to_end() {
@@ -44,14 +43,14 @@ class KilledCheck : public ::testing::Test, protected test::ServedInstall {
     void expect_exact_installation() {
         for (const ReleaseFile& file : files_)
             EXPECT_EQ(local(file.path), file.content) << file.path;
-        const std::string game = launcher_config.game_exe;
+        const std::string game = target_.game_exe;
         for (const std::string& left : {std::string("updates"), game + ".update", game + ".old"})
             EXPECT_FALSE(exists(left)) << left;
         const faults::ChildResult second = run_to_end();
         ASSERT_GE(second.events.size(), 3u);
         EXPECT_NE(second.events[second.events.size() - 3].find("All files up to date (v2.0.0)"),
                   std::string::npos);
-        const updater::VerifyCache after = updater::load_verify_cache();
+        const updater::VerifyCache after = updater::load_verify_cache(install_.str());
         ASSERT_EQ(after.size(), files_.size());
         for (const ReleaseFile& file : files_)
             EXPECT_EQ(after.at(file.path).sha256, test::sha256_hex(file.content)) << file.path;
@@ -91,7 +90,7 @@ TEST_F(KilledCheck, KilledAtAnyMomentTheNextCheckAlwaysFinishes) {
     ASSERT_EQ(run_to_end().exit_code, 0);
     const auto full = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - start);
-    const std::string game_update = launcher_config.game_exe + ".update";
+    const std::string game_update = target_.game_exe + ".update";
 
     std::mt19937 gen(20261206);
     std::uniform_int_distribution<long> when(0, full.count());

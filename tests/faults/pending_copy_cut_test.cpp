@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "platform/paths.h"
 #include "tests/support/temp_dir.h"
 #include "updater/staging.h"
 
@@ -26,7 +27,7 @@ void stage_with_room_for_half(const std::string& staged, const std::string& dest
     if (!killed)
         std::signal(SIGXFSZ, SIG_IGN);
     setrlimit(RLIMIT_FSIZE, &half);
-    std::_Exit(install_staged_file(staged, destination, true) ? 1 : 0);
+    std::_Exit(install_staged_file(staged, destination, true, parent_of(destination)) ? 1 : 0);
 }
 
 TEST(PendingCopyCut, CutHalfwayLeavesNoPendingExecutable) {
@@ -42,7 +43,7 @@ TEST(PendingCopyCut, CutHalfwayLeavesNoPendingExecutable) {
         EXPECT_EXIT(stage_with_room_for_half(staged, game.string(), killed), ended, "");
         EXPECT_FALSE(fs::exists(game.string() + ".update"));
         EXPECT_EQ(fs::exists(game.string() + ".update.part"), killed);
-        EXPECT_FALSE(apply_pending_update(game.string()));
+        EXPECT_FALSE(apply_pending_update(game.string(), dir.str()));
         EXPECT_EQ(dir.read("Game.exe"), "v1");
     }
 }

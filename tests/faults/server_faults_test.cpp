@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "launcher/events.h"
+#include "launcher/common/events.h"
 #include "tests/faults/child_process.h"
 #include "tests/faults/raw_server.h"
 #include "tests/support/release_fixture.h"

@@ -7,9 +7,10 @@
 #include <stdexcept>
 
 #include "km/build_config.h"
-#include "launcher/app_state.h"
 #include "launcher/beta/beta.h"
+#include "launcher/common/app_state.h"
 #include "platform/fake/fake_platform.h"
+#include "tests/support/launcher/app_state_scope.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_server.h"
 

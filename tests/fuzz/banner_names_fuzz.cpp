@@ -1,6 +1,6 @@
 // The banners document scan, the file-name check and the file URL on any document.
 #include "launcher/feeds/feeds.h"
-#include "launcher/paths.h"
+#include "platform/paths.h"
 #include "tests/fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

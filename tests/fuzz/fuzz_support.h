@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <string>
 
-#include "launcher/app_state.h"
+#include "launcher/common/app_state.h"
 
 namespace km::fuzz {
 

@@ -1,5 +1,5 @@
 // load_config on any file contents, then a save that must read back the same.
-#include "launcher/app_state.h"
+#include "launcher/common/app_state.h"
 #include "launcher/config/launcher_config.h"
 #include "tests/fuzz/fuzz_support.h"
 

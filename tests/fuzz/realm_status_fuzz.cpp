@@ -2,7 +2,7 @@
 // the two members the page expects, whatever the server put in it.
 #include <nlohmann/json.hpp>
 
-#include "launcher/events.h"
+#include "launcher/common/events.h"
 #include "launcher/feeds/feeds.h"
 #include "tests/fuzz/fuzz_support.h"
 

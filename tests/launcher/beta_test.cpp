@@ -8,6 +8,7 @@
 
 #include "km/build_config.h"
 #include "platform/fake/fake_platform.h"
+#include "tests/support/launcher/app_state_scope.h"
 #include "tests/support/temp_dir.h"
 
 namespace km {
@@ -79,6 +80,28 @@ TEST_F(BetaCreds, SavedCredentialsReachThePageEscapedOnlyWhenBothAreStored) {
     EXPECT_EQ(fake::events(),
               std::vector<std::string>{"{\"event\":\"betaSavedCreds\",\"username\":\"tes\\\"ter\","
                                        "\"password\":\"p\\u0001w\"}"});
+}
+
+// A link in place of the cache folder or of the temporary file: the secret never goes where the
+// link points, and the link stays.
+TEST_F(BetaCreds, NothingIsWrittenThroughALinkedCacheOrTemporaryFile) {
+    for (const auto& [link, to_folder] :
+         {std::pair{"cache", true}, std::pair{"cache/beta_creds.json.tmp", false}}) {
+        SCOPED_TRACE(link);
+        const test::TempDir elsewhere;
+        fs::remove_all(dir_.path() / "cache");
+        fs::create_directories((dir_.path() / link).parent_path());
+        std::error_code ec;
+        if (to_folder)
+            fs::create_directory_symlink(elsewhere.path(), dir_.path() / link, ec);
+        else
+            fs::create_symlink(elsewhere.path() / "x", dir_.path() / link, ec);
+        if (ec)
+            GTEST_SKIP() << "no symbolic links here: " << ec.message();
+        save_beta_creds("tester", "secret");
+        EXPECT_TRUE(fs::is_symlink(dir_.path() / link));
+        EXPECT_TRUE(fs::is_empty(elsewhere.path()));
+    }
 }
 
 }  // namespace

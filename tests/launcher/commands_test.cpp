@@ -8,9 +8,10 @@
 #include <vector>
 
 #include "km/build_config.h"
-#include "launcher/app_state.h"
-#include "launcher/events.h"
+#include "launcher/common/app_state.h"
+#include "launcher/common/events.h"
 #include "platform/fake/fake_platform.h"
+#include "tests/support/launcher/app_state_scope.h"
 #include "tests/support/temp_dir.h"
 
 namespace km {
@@ -127,7 +128,7 @@ TEST_F(Dispatch, MegabyteCommandsAreReadWhole) {
           "{\"cmd\":\"saveSettings\",\"data\":{\"mode\":\"" + std::string(mb, 'm') + "\"}}"})
         handle_page_command(text);
     GameSettings s;
-    load_game_settings(s);
+    load_game_settings(game_settings_path(), s);
     EXPECT_EQ(s.mode, std::string(mb, 'm'));
 }
 

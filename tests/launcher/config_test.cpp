@@ -10,6 +10,8 @@
 #include <utility>
 
 #include "km/build_config.h"
+#include "launcher/common/app_state.h"
+#include "tests/support/launcher/app_state_scope.h"
 #include "tests/support/temp_dir.h"
 
 namespace km {
@@ -58,7 +60,7 @@ TEST_F(ConfigFiles, DefaultsWriteTheExactBytes) {
                 "\nport=80\nmanifest=/update.manifest.json\nbanners=/banners.json\n"
                 "game_exe=Game_x64_win.exe\ngame_args=\ntitle=Keldmoor Ashvow\n"
                 "version=1.0.0\n"));
-    save_game_settings(GameSettings{});
+    save_game_settings(game_settings_path(), GameSettings{});
     EXPECT_EQ(dir.read("settings.ini"),
               on_disk("# Keldmoor Ashvow game settings \xE2\x80\x94 written by launcher, read by "
                       "client.\n\n[display]\nmode = windowed\n\n[performance]\nvsync = 0\n"
@@ -74,9 +76,10 @@ TEST_F(ConfigFiles, RoundTripKeepsEveryFieldAndNoLineBreakInTheMode) {
     load_config(ini(), read);
     EXPECT_EQ(summary(read), summary(config));
     // A line break in the mode would add lines of its own that the game reads.
-    save_game_settings(GameSettings{"x\n[performance]\r\nvsync = 1", true, false, false});
+    save_game_settings(game_settings_path(),
+                       GameSettings{"x\n[performance]\r\nvsync = 1", true, false, false});
     GameSettings read_settings;
-    load_game_settings(read_settings);
+    load_game_settings(game_settings_path(), read_settings);
     EXPECT_EQ(summary(read_settings), "x[performance]vsync = 1|100");
 }
 
@@ -102,7 +105,7 @@ TEST_F(ConfigFiles, HandEditedFilesReadLikeTheLauncherAndTheGameMeanThem) {
     for (const auto& c : cases) {
         dir.write("settings.ini", c.first);
         GameSettings settings;
-        load_game_settings(settings);
+        load_game_settings(game_settings_path(), settings);
         EXPECT_EQ(summary(settings), c.second) << c.first;
     }
 }

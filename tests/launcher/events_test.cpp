@@ -1,4 +1,4 @@
-#include "launcher/events.h"
+#include "launcher/common/events.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "launcher/config/game_settings.h"
-#include "launcher/webview_host.h"
 #include "platform/fake/fake_platform.h"
 
 namespace km {
@@ -74,24 +73,6 @@ TEST(Posting, RefusedPostIsLostButAReliablePostWaitsForRoomUntilTheWindowGoes) {
     EXPECT_EQ(fake::events(), (std::vector<std::string>{event_text::updating(true),
                                                         event_text::update_complete(1, false)}));
     fake::reset();
-}
-
-TEST(PageDelivery, EventsBeforeTheViewAreDroppedAndTheSinkRunsUnderTheMutex) {
-    deliver_ui_event(restart_prompt_event);
-    EXPECT_FALSE(page_view_exists());
-    std::vector<std::string> seen;
-    set_page_sink([&](const std::string& json) {
-        // Asked from another thread: try_lock by the owner itself would be undefined.
-        std::thread([&] {
-            seen.push_back(webview_mutex.try_lock() ? "free" : json);
-            if (seen.back() == "free")
-                webview_mutex.unlock();
-        }).join();
-    });
-    EXPECT_TRUE(page_view_exists());
-    deliver_ui_event(restart_prompt_event);
-    set_page_sink(nullptr);
-    EXPECT_EQ(seen, std::vector<std::string>{R"({"event":"restartPrompt"})"});
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // and the update check before a game start.
 #include "launcher/feeds/feeds.h"
 #include "launcher/game/launch.h"
-#include "launcher/paths.h"
+#include "platform/paths.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +14,8 @@
 
 #include "km/build_config.h"
 #include "launcher/commands.h"
-#include "launcher/events.h"
-#include "tests/support/served_install.h"
+#include "launcher/common/events.h"
+#include "tests/support/launcher/app_state_scope.h"
 
 namespace km {
 namespace {
@@ -37,7 +37,7 @@ TEST(BannerNames, TextScanOfTheBannersArrayAndOnlyPlainFileNames) {
         EXPECT_FALSE(is_plain_file_name(bad)) << bad;
 }
 
-class Served : public ::testing::Test, protected test::ServedInstall {
+class Served : public ::testing::Test, protected test::ServedLauncher {
   protected:
     std::string cached_url(const std::string& name) const {
         const std::string sep = build::path_separator;
@@ -141,12 +141,29 @@ TEST_F(Served, ProbeRunsACheckOnlyWhenOnlineAndNoneIsRunning) {
                      event_text::server_status(true), event_text::updating(true)}));
 }
 
+// A current installation: the check downloads nothing, the repair everything again.
+TEST_F(Served, RepairCommandDownloadsWhatACheckFindsCurrent) {
+    test::publish_release(release_.path(), 1, 0, 0, {{"a.txt", "alpha"}});
+    test::install_file(install_.path(), "a.txt", "alpha");
+    for (const auto& [command, downloads] : {std::pair{"checkUpdates", 0}, {"repair", 1}}) {
+        fake::reset();
+        handle_page_command(std::string("{\"cmd\":\"") + command + "\"}");
+        // The flag is let go just after the last event.
+        ASSERT_TRUE(fake::wait_for([](const fake::State& s) {
+            return std::ranges::count(s.events, event_text::updating(false)) == 1 &&
+                   !updater::update_in_progress.load();
+        }));
+        EXPECT_EQ(requests_for("/launcher_files/"), downloads) << command;
+    }
+}
+
 TEST_F(Served, LaunchStartsTheRightClientOrSaysWhyNot) {
     test::publish_release(release_.path(), 1, 0, 0, {});  // current: every check passes
     const std::string beta = build::beta_marker, missing = "Game executable not found:\n";
     const struct {
         std::string extra, executable, box;
         bool installed = true, starts = true, checks = true;
+        std::string game_args;
     } cases[] = {
         {"", "Game_x64_win.exe"},
         {beta, beta_game_exe},
@@ -156,6 +173,7 @@ TEST_F(Served, LaunchStartsTheRightClientOrSaysWhyNot) {
          missing + exe_path(beta_game_exe) +
              "\n\nBeta client binary missing. Reabri el launcher para que el auto-update lo baje.",
          false},
+        {"--enter-map=arena", "Game_x64_win.exe", "", true, true, true, "-w"},
         {"", "Game_x64_win.exe", "", true, true, false}};  // a failed check starts nothing
     for (const auto& c : cases) {
         SCOPED_TRACE(c.extra + c.box);
@@ -164,6 +182,7 @@ TEST_F(Served, LaunchStartsTheRightClientOrSaysWhyNot) {
         if (c.installed)
             test::install_file(install_.path(), c.executable, "game");
         fake::state().start_game_result = c.starts;
+        launcher_config.game_args = c.game_args;
         if (!c.checks)
             fs::remove(release_.path() / "update.manifest.json.sig");
         launch_worker(std::make_unique<std::string>(c.extra));
@@ -173,7 +192,8 @@ TEST_F(Served, LaunchStartsTheRightClientOrSaysWhyNot) {
         // Its folder and launch token are the whole-program session's to compare.
         for (const auto& game : s.games)
             EXPECT_EQ(game.executable + "|" + game.parameters,
-                      exe_path(c.executable) + "|" + c.extra);
+                      exe_path(c.executable) + "|" +
+                          (c.game_args.empty() ? c.extra : c.game_args + " " + c.extra));
         EXPECT_EQ(s.requests.size(), c.box.empty() && c.checks ? 1u : 0u);  // the window closes
         std::string boxes;
         for (const auto& box : s.message_boxes)

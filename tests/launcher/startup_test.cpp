@@ -1,6 +1,4 @@
 #include "launcher/startup.h"
-#include "launcher/cmdline.h"
-#include "launcher/paths.h"
 
 #include <gtest/gtest.h>
 
@@ -11,32 +9,13 @@
 #include <vector>
 
 #include "km/build_config.h"
-#include "launcher/app_state.h"
+#include "launcher/common/app_state.h"
 #include "platform/fake/fake_platform.h"
+#include "tests/support/launcher/app_state_scope.h"
 #include "tests/support/temp_dir.h"
 
 namespace km {
 namespace {
-
-using Args = std::vector<std::string>;
-
-TEST(CommandLine, SplitsLikeTheCRuntimeAndTakesTheProgramNameLiterally) {
-    // The first rows are the examples of Microsoft's own description of the rules.
-    const std::pair<const char*, Args> cases[] = {
-        {R"("abc" d e)", {"abc", "d", "e"}},
-        {R"(a\\\"b c d)", {R"(a\"b)", "c", "d"}},
-        {R"(a\\\\"b c" d e)", {R"(a\\b c)", "d", "e"}},
-        {R"(a"b"" c d)", {R"(ab" c d)"}},
-        {" \t ", {}},
-        {"a \"\"\tb", {"a", "", "b"}},
-        {R"(C:\Games\ "C:\Program Files\x\\")", {R"(C:\Games\)", R"(C:\Program Files\x\)"}}};
-    for (const auto& c : cases)
-        EXPECT_EQ(split_windows_command_line(c.first), c.second) << c.first;
-    // A program name ending in a backslash before its closing quote stays a path.
-    EXPECT_EQ(split_program_command_line(R"(  "C:\Games\" /silent a\"b)"),
-              (Args{R"(C:\Games\)", "/silent", R"(a"b)"}));
-    EXPECT_EQ(split_program_command_line(" \t"), Args{});
-}
 
 TEST(ExeDir, IsTheFolderOfTheModule) {
     const std::pair<const char*, const char*> windows[] = {
@@ -57,17 +36,6 @@ TEST(ExeDir, IsTheFolderOfTheModule) {
                                                          {"C:\\L.exe", ""}};
     for (const auto& c : posix)
         EXPECT_EQ(compute_exe_dir(c.first, false), c.second) << c.first;
-}
-
-TEST(PageUrl, FileUrlWithForwardSlashesAndEscapes) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"C:\\Games\\Launcher", "file:///C:/Games/Launcher/web/index.html"},
-        {"C:\\", "file:///C:/web/index.html"},
-        {"/", "file:///web/index.html"},
-        {"\\\\server\\share\\km", "file://server/share/km/web/index.html"},
-        {"/home/jos\xC3\xA9 #2 100%", "file:///home/jos%C3%A9%20%232%20100%25/web/index.html"}};
-    for (const auto& c : cases)
-        EXPECT_EQ(page_url(c.first), c.second) << c.first;
 }
 
 TEST(DragStrip, TopRowsLeftOfTheButtonsDragTheWindow) {

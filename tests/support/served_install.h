@@ -5,8 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "launcher/app_state.h"
-#include "platform/fake/fake_platform.h"
+#include "tests/support/check_recorder.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_server.h"
@@ -16,16 +15,18 @@ namespace km::test {
 
 class ServedInstall {
   public:
-    ServedInstall() {
-        fake::reset();
+    ServedInstall() : target_{install_.str(), server_.host(), server_.port()} {
         server_.serve_file_tree(release_.path());
-        launcher_config.host = server_.host();
-        launcher_config.port = server_.port();
     }
     // A failed assertion inside a check must not leave the next test locked out.
     ~ServedInstall() { updater::update_in_progress.store(false); }
     ServedInstall(const ServedInstall&) = delete;
     ServedInstall& operator=(const ServedInstall&) = delete;
+
+    // One check of the installation, told to `recorded_`.
+    bool check(bool repair = false) {
+        return updater::run_update_check(target_, recorded_, repair);
+    }
 
     std::string local(const std::string& path) const { return install_.read(path); }
     bool exists(const std::string& path) const {
@@ -40,8 +41,9 @@ class ServedInstall {
 
   protected:
     TempDir install_, release_;
-    ScopedExeDir scope_{install_.str()};
     TestServer server_;
+    updater::UpdateTarget target_;
+    CheckRecorder recorded_;
 };
 
 }  // namespace km::test

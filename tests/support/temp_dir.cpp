@@ -6,8 +6,6 @@
 #include <random>
 #include <sstream>
 
-#include "launcher/app_state.h"
-
 namespace km::test {
 
 namespace fs = std::filesystem;
@@ -59,16 +57,6 @@ std::string read_file(const fs::path& path) {
 void write_file(const fs::path& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
-
-ScopedExeDir::ScopedExeDir(const std::string& dir) : saved_(km::exe_dir) {
-    km::exe_dir = dir;
-    km::launcher_config = LauncherConfig{};
-}
-
-ScopedExeDir::~ScopedExeDir() {
-    km::exe_dir = saved_;
-    km::launcher_config = LauncherConfig{};
 }
 
 }  // namespace km::test

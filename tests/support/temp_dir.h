@@ -31,14 +31,4 @@ void write_file(const std::filesystem::path& path, const std::string& content);
 // `size` bytes of every value, the same for the same seed.
 std::string noise(std::size_t size, unsigned seed);
 
-// Points km::exe_dir at `dir` for the life of the object, and resets launcher_config.
-class ScopedExeDir {
-  public:
-    explicit ScopedExeDir(const std::string& dir);
-    ~ScopedExeDir();
-
-  private:
-    std::string saved_;
-};
-
 }  // namespace km::test

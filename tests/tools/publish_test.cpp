@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/app_state.h"
+#include "tests/support/check_recorder.h"
 #include "tests/support/test_server.h"
 #include "tests/tools/tool_runner.h"
 #include "updater/manifest.h"
@@ -68,9 +68,9 @@ TEST_F(Publish, ReleaseIsAcceptedByTheLaunchersVerifierParserAndOpenSSL) {
     TestServer server;
     server.serve_file_tree(content());
     TempDir install;
-    ScopedExeDir scope(install.str());
-    launcher_config = {.host = server.host(), .port = server.port()};
-    EXPECT_TRUE(updater::run_update_check_impl(false));
+    CheckRecorder recorded;
+    EXPECT_TRUE(
+        updater::run_update_check({install.str(), server.host(), server.port()}, recorded, false));
     for (const auto& entry : parsed.files) {
         // An executable waits beside its place for the launcher's next start.
         EXPECT_EQ(install.read(entry.path + (entry.executable ? ".update" : "")),

@@ -1,12 +1,11 @@
-// Links planted inside the installation folder: a check and the launcher's own state files must
-// never write, rename or delete through them, and must leave each link as it is. An entry behind
-// a link is reported like a file in use; everything else still installs.
+// Links planted inside the installation folder: a check must never write, rename or delete
+// through them, and must leave each link as it is. An entry behind a link is reported like a
+// file in use; everything else still installs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 
-#include "launcher/beta/beta.h"
 #include "tests/support/served_install.h"
 
 namespace km {
@@ -45,16 +44,15 @@ TEST_P(Links, NothingIsWrittenThroughAPlantedLink) {
     if (ec)
         GTEST_SKIP() << "no symbolic links here: " << ec.message();
 
-    EXPECT_TRUE(updater::run_update_check_impl(false));
-    save_beta_creds("tester", "secret");
+    EXPECT_TRUE(check());
 
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(elsewhere_.read("keep.txt"), "precious");
     EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere_.path()), fs::directory_iterator()),
               1);
     EXPECT_EQ(local("a.txt"), planted.staged ? "alpha" : "");
-    const auto events = fake::events();
-    const bool warned = std::any_of(events.begin(), events.end(), [](const std::string& e) {
+    const auto lines = recorded_.lines();
+    const bool warned = std::any_of(lines.begin(), lines.end(), [](const std::string& e) {
         return e.find("file(s) were in use") != std::string::npos;
     });
     EXPECT_EQ(warned, planted.warned);
@@ -67,9 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Planted{"StagingFolderLink", "updates", true, true, false},
                       Planted{"StagedFolderLink", "updates/data", true, true},
                       Planted{"PendingExecutableLink", "game.exe.update", false, true},
-                      Planted{"VerifyCacheLink", "launcher_verify_cache.txt", false, false},
-                      Planted{"CacheFolderLink", "cache", true, false},
-                      Planted{"CredentialsTempLink", "cache/beta_creds.json.tmp", false, false}),
+                      Planted{"VerifyCacheLink", "launcher_verify_cache.txt", false, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

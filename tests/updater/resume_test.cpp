@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "launcher/events.h"
 #include "tests/support/served_install.h"
 
 namespace km {
@@ -20,12 +19,12 @@ TEST_F(ResumeStagedFiles, DropAtNinetyPercentCostsTheNextCheckTenPercent) {
     test::publish_release(release_.path(), 1, 0, 0, files);
     const std::string f9 = "/launcher_files/data/f9";
     server_.route_truncated(f9, files[9].content.substr(0, 50000), 100000);
-    EXPECT_FALSE(updater::run_update_check_impl(false));
+    EXPECT_FALSE(check());
 
     install_.write("updates/data/f3", "planted");  // trusted only through the signed digest
     server_.route(f9, 200, files[9].content);
-    fake::reset();
-    EXPECT_TRUE(updater::run_update_check_impl(false));
+    recorded_.clear();
+    EXPECT_TRUE(check());
     // Fetched again: f9 and the replaced f3 alone.
     for (const auto& file : files) {
         EXPECT_EQ(local(file.path), file.content) << file.path;
@@ -34,14 +33,14 @@ TEST_F(ResumeStagedFiles, DropAtNinetyPercentCostsTheNextCheckTenPercent) {
     }
     EXPECT_FALSE(exists("updates"));
     // Each reused file tells the page what a finished download would have told it.
-    const std::vector<std::string> events = fake::events();
+    const std::vector<std::string> events = recorded_.lines();
     for (int k : {0, 1, 2, 4, 5, 6, 7, 8}) {
         const std::string text =
             "Downloading data/f" + std::to_string(k) + " (" + std::to_string(k + 1) + "/10)";
-        const auto at = std::find(events.begin(), events.end(),
-                                  event_text::progress(text.c_str(), "working", k / 10.0));
+        const auto at =
+            std::find(events.begin(), events.end(), test::progress_line(text, "working", k / 10.0));
         ASSERT_NE(at, events.end()) << text;
-        EXPECT_EQ(at[1], event_text::progress(text.c_str(), "working", (k + 1) / 10.0)) << text;
+        EXPECT_EQ(at[1], test::progress_line(text, "working", (k + 1) / 10.0)) << text;
     }
 }
 

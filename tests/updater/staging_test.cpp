@@ -41,20 +41,21 @@ class Staging : public ::testing::Test {
 // The download is moved into place rather than written a second time, at once even over a
 // read-only file; what the destination was keeps its permission bits.
 TEST_F(Staging, OrdinaryFileIsMovedIntoPlaceKeepingItsMode) {
-    EXPECT_TRUE(install_staged_file(staged("new"), at("game/d\xc3\xa9j\xc3\xa0/one.pak"), false));
+    EXPECT_TRUE(install_staged_file(staged("new"), at("game/d\xc3\xa9j\xc3\xa0/one.pak"), false,
+                                    dir.str()));
     EXPECT_EQ(read_file(fs::u8path(at("game/d\xc3\xa9j\xc3\xa0/one.pak"))), "new");
 
     const fs::path dest = dir.write("game/config.pak", "old old old");
     const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
     fs::permissions(dest, mode);
-    EXPECT_TRUE(install_staged_file(staged("new"), dest.string(), false));
+    EXPECT_TRUE(install_staged_file(staged("new"), dest.string(), false, dir.str()));
     EXPECT_EQ(read_file(dest), "new");
     EXPECT_TRUE(km::build::windows_path_rules ||
                 (fs::status(dest).permissions() & fs::perms::all) == mode);
 
     make_read_only(dest);
     const auto start = Clock::now();
-    EXPECT_TRUE(install_staged_file(staged("fresh"), dest.string(), false));
+    EXPECT_TRUE(install_staged_file(staged("fresh"), dest.string(), false, dir.str()));
     EXPECT_LT(seconds_since(start), 0.14);  // first attempt, no pause
     EXPECT_EQ(read_file(dest), "fresh");
     EXPECT_NE(fs::status(dest).permissions() & fs::perms::owner_write, fs::perms::none);
@@ -63,18 +64,18 @@ TEST_F(Staging, OrdinaryFileIsMovedIntoPlaceKeepingItsMode) {
 // A folder in the way never accepts the copy, nor is it deleted as an old copy: five tries of
 // the install, about a second of tries at the deletion.
 TEST_F(Staging, WhatCannotBeWrittenOrDeletedIsRetriedForAWhile) {
-    EXPECT_FALSE(install_staged_file(at("updates/none"), at("x.exe"), true));
+    EXPECT_FALSE(install_staged_file(at("updates/none"), at("x.exe"), true, dir.str()));
     EXPECT_FALSE(fs::exists(at("x.exe.update")));
     fs::create_directories(at("game/busy.dll"));
     auto start = Clock::now();
-    EXPECT_FALSE(install_staged_file(staged("fresh"), at("game/busy.dll"), false));
+    EXPECT_FALSE(install_staged_file(staged("fresh"), at("game/busy.dll"), false, dir.str()));
     EXPECT_GE(seconds_since(start), 0.74);
     EXPECT_LT(seconds_since(start), 3.0);
     EXPECT_TRUE(fs::is_directory(at("game/busy.dll")));
 
     dir.write("Game.exe.old/inside", "a non-empty folder cannot be removed");
     start = Clock::now();
-    remove_old_copy(at("Game.exe"));
+    remove_old_copy(at("Game.exe"), dir.str());
     EXPECT_GE(seconds_since(start), 0.99);
     EXPECT_LT(seconds_since(start), 4.0);
     EXPECT_TRUE(fs::exists(at("Game.exe.old/inside")));
@@ -82,7 +83,7 @@ TEST_F(Staging, WhatCannotBeWrittenOrDeletedIsRetriedForAWhile) {
 
 TEST_F(Staging, ExecutableIsStagedBesideItsDestination) {
     const fs::path dest = dir.write("Game.exe", "running v1");
-    EXPECT_TRUE(install_staged_file(staged("v2"), dest.string(), true));
+    EXPECT_TRUE(install_staged_file(staged("v2"), dest.string(), true, dir.str()));
     EXPECT_EQ(read_file(dest), "running v1");
     EXPECT_EQ(read_file(dest.string() + ".update"), "v2");
     // A downloaded file has no execute bit; the pending copy must be runnable once in place.
@@ -91,10 +92,10 @@ TEST_F(Staging, ExecutableIsStagedBesideItsDestination) {
                     fs::perms::none);
     // Staged twice before it is finished: the second overwrites the first, even read-only.
     make_read_only(dest.string() + ".update");
-    EXPECT_TRUE(install_staged_file(staged("v3"), dest.string(), true));
+    EXPECT_TRUE(install_staged_file(staged("v3"), dest.string(), true, dir.str()));
     EXPECT_EQ(read_file(dest.string() + ".update"), "v3");
     // Its folder is never created.
-    EXPECT_FALSE(install_staged_file(staged("v3"), at("bin/Tool.exe"), true));
+    EXPECT_FALSE(install_staged_file(staged("v3"), at("bin/Tool.exe"), true, dir.str()));
     EXPECT_FALSE(fs::exists(at("bin")));
 }
 
@@ -121,7 +122,7 @@ TEST_F(Staging, PendingReplacementIsFinishedOrEverythingIsKept) {
             const bool folder = c.old_is_folder && std::string(suffix) == ".old";
             make_read_only(dir.write(name + suffix + (folder ? "/keep" : ""), content));
         }
-        EXPECT_EQ(apply_pending_update(exe), c.finished);
+        EXPECT_EQ(apply_pending_update(exe, dir.str()), c.finished);
         EXPECT_EQ(read_file(exe), c.exe_after);
         EXPECT_EQ(read_file(exe + ".update"), c.finished ? "" : (c.update ? c.update : ""));
         EXPECT_EQ(fs::is_regular_file(exe + ".old"), c.old_after != nullptr);
@@ -129,11 +130,11 @@ TEST_F(Staging, PendingReplacementIsFinishedOrEverythingIsKept) {
         EXPECT_EQ(read_file(exe + ".old/keep"), c.old_is_folder ? "in the way" : "");
     }
     // The read-only old copy is removed, and the state after that is current at once.
-    remove_old_copy(at("pending.exe"));
+    remove_old_copy(at("pending.exe"), dir.str());
     EXPECT_FALSE(fs::exists(at("pending.exe.old")));
     const auto start = Clock::now();
-    EXPECT_FALSE(apply_pending_update(at("pending.exe")));
-    remove_old_copy(at("pending.exe"));
+    EXPECT_FALSE(apply_pending_update(at("pending.exe"), dir.str()));
+    remove_old_copy(at("pending.exe"), dir.str());
     EXPECT_LT(seconds_since(start), 0.09);
     EXPECT_EQ(read_file(at("pending.exe")), "v2");
 }

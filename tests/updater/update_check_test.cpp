@@ -14,7 +14,6 @@
 #include <tuple>
 
 #include "km/build_config.h"
-#include "launcher/events.h"
 #include "tests/support/served_install.h"
 #include "tests/support/test_signer.h"
 #include "updater/sha256.h"
@@ -23,12 +22,17 @@ namespace km {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::WindowRequest;
 using test::ReleaseFile;
 using Events = std::vector<std::string>;
 
 std::string P(const std::string& status, const char* state, double fraction) {
-    return event_text::progress(status.c_str(), state, fraction);
+    return test::progress_line(status, state, fraction);
+}
+std::string U(bool on) {
+    return on ? "updating true" : "updating false";
+}
+std::string C(int downloaded, bool restart) {
+    return "complete " + std::to_string(downloaded) + (restart ? " true" : " false");
 }
 
 const char* kInvalid = "Update blocked: manifest signature is INVALID (tampered or wrong key).";
@@ -42,10 +46,10 @@ class UpdateCheck : public ::testing::Test, protected test::ServedInstall {
     Events page() const {
         Events kept;
         std::string previous;
-        for (const std::string& event : fake::events()) {
-            const std::string status = event.substr(0, event.find("\",\"state\""));
-            if (status != previous || status.find("\"status\":\"Downloading ") == std::string::npos)
-                kept.push_back(event);
+        for (const std::string& line : recorded_.lines()) {
+            const std::string status = line.substr(0, line.rfind(" ["));
+            if (status != previous || status.rfind("Downloading ", 0) != 0)
+                kept.push_back(line);
             previous = status;
         }
         return kept;
@@ -57,21 +61,27 @@ class UpdateCheck : public ::testing::Test, protected test::ServedInstall {
     }
     // The events of a check that reached the server, `rest` and then `end` after them.
     static Events opening(Events rest, const Events& end = {}) {
-        Events events = {event_text::updating(true), P("Checking for updates...", "working", 0.0),
-                         event_text::server_status(true)};
+        Events events = {U(true), P("Checking for updates...", "working", 0.0), "server true"};
         events.insert(events.end(), rest.begin(), rest.end());
         events.insert(events.end(), end.begin(), end.end());
         return events;
     }
     // How a check that got as far as installing (or finding nothing to install) ends.
     static Events finished(const std::string& status, int downloaded) {
-        return {P(status, "success", 1.0), event_text::update_complete(downloaded, false),
-                event_text::updating(false)};
+        return {P(status, "success", 1.0), C(downloaded, false), U(false)};
+    }
+    // What the check asked of the window after it ended.
+    Events requests() const {
+        Events asked;
+        for (const std::string& line : recorded_.lines())
+            if (line == "reload" || line == "restart")
+                asked.push_back(line);
+        return asked;
     }
     // Refused before a byte is written: no download, the installation and cache untouched.
     void expect_refused_with(const std::string& text) {
-        EXPECT_FALSE(updater::run_update_check_impl(false));
-        EXPECT_EQ(fake::events(), opening({P(text, "error", 1.0), event_text::updating(false)}));
+        EXPECT_FALSE(check());
+        EXPECT_EQ(recorded_.lines(), opening({P(text, "error", 1.0), U(false)}));
         EXPECT_EQ(requests_for("/launcher_files/"), 0);
         EXPECT_EQ(local("a.txt"), "installed");
         EXPECT_FALSE(exists("launcher_verify_cache.txt"));
@@ -88,7 +98,7 @@ TEST_F(UpdateCheck, FreshInstallThenUpToDateThenRepairDownloadsEverything) {
                           {{"Game_x64_win.exe", "game v2", "", true},
                            {"linux/only.so", "elf", "linux"},
                            {"data/maps/arena.map", map}});
-    const Events checking = {event_text::version("2.0.1"),
+    const Events checking = {"version 2.0.1",
                              P("Checking Game_x64_win.exe (1/3)", "working", 1.0 / 3),
                              P("Checking data/maps/arena.map (3/3)", "working", 1.0)};
     Events downloading = {P("Downloading Game_x64_win.exe (1/2)", "working", 0.0),
@@ -97,7 +107,7 @@ TEST_F(UpdateCheck, FreshInstallThenUpToDateThenRepairDownloadsEverything) {
     const Events updated = finished("Updated to v2.0.1", 2);
     downloading.insert(downloading.end(), updated.begin(), updated.end());
 
-    EXPECT_TRUE(updater::run_update_check_impl(false));
+    EXPECT_TRUE(check());
     EXPECT_EQ(page(), opening(checking, downloading));
     EXPECT_EQ(local("data/maps/arena.map"), map);
     // The game client is an executable: staged beside itself and finished at the end.
@@ -105,17 +115,17 @@ TEST_F(UpdateCheck, FreshInstallThenUpToDateThenRepairDownloadsEverything) {
     EXPECT_FALSE(exists("updates"));
 
     test::install_file(install_.path(), "updates/data/maps/arena.map", map);
-    fake::reset();
-    EXPECT_TRUE(updater::run_update_check_impl(false));
-    EXPECT_EQ(fake::events(), opening(checking, finished("All files up to date (v2.0.1)", 0)));
+    recorded_.clear();
+    EXPECT_TRUE(check());
+    EXPECT_EQ(recorded_.lines(), opening(checking, finished("All files up to date (v2.0.1)", 0)));
     EXPECT_FALSE(exists("updates"));
-    EXPECT_TRUE(fake::requests().empty());
+    EXPECT_TRUE(requests().empty());
 
     const std::string cache_before = local("launcher_verify_cache.txt");
     ASSERT_FALSE(cache_before.empty());
     test::install_file(install_.path(), "data/maps/arena.map", "damaged");
-    fake::reset();
-    EXPECT_TRUE(updater::run_update_check_impl(true));
+    recorded_.clear();
+    EXPECT_TRUE(check(true));
     EXPECT_EQ(page(), opening({checking[0]}, downloading));
     EXPECT_EQ(local("data/maps/arena.map"), map);
     EXPECT_EQ(local("launcher_verify_cache.txt"), cache_before);
@@ -130,14 +140,12 @@ TEST_F(UpdateCheck, OfflineMissingOrEndlessManifestEndsOffline) {
                      "Offline: Could not establish connection"},
           std::tuple{server_.port(), "/update.manifest.json", "Offline: HTTP 404"},
           std::tuple{server_.port(), "/endless.json", "Offline: Connection handling canceled"}}) {
-        fake::reset();
-        launcher_config.port = port;
-        launcher_config.manifest = manifest;
-        EXPECT_FALSE(updater::run_update_check_impl(false));
-        EXPECT_EQ(fake::events(),
-                  (Events{event_text::updating(true), P("Checking for updates...", "working", 0.0),
-                          P(text, "error", 1.0), event_text::server_status(false),
-                          event_text::updating(false)}));
+        recorded_.clear();
+        target_.port = port;
+        target_.manifest = manifest;
+        EXPECT_FALSE(check());
+        EXPECT_EQ(recorded_.lines(), (Events{U(true), P("Checking for updates...", "working", 0.0),
+                                             P(text, "error", 1.0), "server false", U(false)}));
     }
 }
 
@@ -169,14 +177,14 @@ TEST_F(HostileServer, ForgedMissingOrMalformedSignaturesAreRefused) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
-        fake::reset();
+        recorded_.clear();
         test::write_file(release_.path() / "update.manifest.json", c.served);
         test::write_file(release_.path() / "update.manifest.json.sig", c.signature);
         if (c.signature.empty())
             fs::remove(release_.path() / "update.manifest.json.sig");
         expect_refused_with(c.text);
     }
-    fake::reset();
+    recorded_.clear();
     server_.route_stream("/update.manifest.json.sig", test::TestServer::endless);
     expect_refused_with(kMalformed);
 }
@@ -186,7 +194,7 @@ TEST_F(HostileServer, ForgedMissingOrMalformedSignaturesAreRefused) {
 TEST_F(HostileServer, ReplayedOlderSignedManifestIsAccepted) {
     test::install_file(install_.path(), "a.txt", "installed");
     test::publish_release(release_.path(), 1, 0, 0, {{"a.txt", "version one"}});
-    EXPECT_TRUE(updater::run_update_check_impl(false));
+    EXPECT_TRUE(check());
     EXPECT_EQ(local("a.txt"), "version one");
 }
 
@@ -207,7 +215,7 @@ TEST_F(UpdateCheck, InvalidManifestOrEntryThatLeavesInstallFolderIsRefused) {
         bodies.push_back(test::manifest_json(1, 0, 0, {{"good.txt", "fine"}, {bad, "payload"}}));
     for (const std::string& body : bodies) {
         SCOPED_TRACE(body);
-        fake::reset();
+        recorded_.clear();
         // Published under a safe name: the server side never sees a bad path as a file.
         test::publish_release(release_.path(), body, {{"good.txt", "fine"}});
         expect_refused_with(kInvalidManifest);
@@ -225,15 +233,15 @@ TEST_F(UpdateCheck, FailedOrMismatchedDownloadInstallsNothing) {
          {std::pair{std::string("betA"), "File verification failed."},
           std::pair{std::string(4 << 20, 'x'), broken}, std::pair{std::string(), broken}}) {
         SCOPED_TRACE(served.size());
-        fake::reset();
+        recorded_.clear();
         if (served.empty())
             server_.route("/launcher_files/b.txt", 500, "boom");
         else
             test::write_file(release_.path() / "launcher_files" / "b.txt", served);
-        EXPECT_FALSE(updater::run_update_check_impl(false));
+        EXPECT_FALSE(check());
         EXPECT_EQ(tail(4), (Events{P("Downloading a.txt (1/3)", "working", 0.0),
                                    P("Downloading b.txt (2/3)", "working", 1.0 / 3),
-                                   P(failure, "error", 1.0), event_text::updating(false)}));
+                                   P(failure, "error", 1.0), U(false)}));
         EXPECT_FALSE(exists("a.txt"));
         EXPECT_FALSE(exists("updates/b.txt"));
         EXPECT_EQ(local("updates/a.txt"), "alpha");
@@ -251,19 +259,19 @@ TEST_F(UpdateCheck, UninstallableFilesAreReportedAsInUse) {
         {{"Web/x", "alpha"}, {"busy.dat", "new"}, {self, "v3", "", true}, {"webfiles/x", "y"}});
     test::install_file(install_.path(), "busy.dat/keep", "x");
     test::install_file(install_.path(), self + ".update/keep", "x");
-    EXPECT_TRUE(updater::run_update_check_impl(false));
+    EXPECT_TRUE(check());
     EXPECT_EQ(tail(4)[0], P("2 file(s) were in use and will finish updating on next launch "
                             "(e.g. busy.dat).",
                             "warning", 1.0));
     EXPECT_EQ(tail(3), finished("Updated to v3.1.4", 4));
     EXPECT_EQ(local("Web/x"), "alpha");
-    EXPECT_TRUE(fake::requests().empty());
+    EXPECT_TRUE(requests().empty());
 }
 
 TEST_F(UpdateCheck, PageFilesChangedAskForAReload) {
     test::publish_release(release_.path(), 1, 0, 0, {{"web/index.html", "<p>new</p>"}});
-    EXPECT_TRUE(updater::run_update_check_impl(false));
-    EXPECT_EQ(fake::requests(), std::vector<WindowRequest>{WindowRequest::reload_page});
+    EXPECT_TRUE(check());
+    EXPECT_EQ(requests(), Events{"reload"});
 }
 
 TEST_F(UpdateCheck, OwnExecutableAsksForARestartAndNoReload) {
@@ -271,12 +279,11 @@ TEST_F(UpdateCheck, OwnExecutableAsksForARestartAndNoReload) {
     test::publish_release(release_.path(), 1, 4, 0,
                           {{self, "launcher v2", "", true}, {"web/index.html", "<p>new</p>"}});
     test::install_file(install_.path(), self, "launcher v1");
-    EXPECT_TRUE(updater::run_update_check_impl(false));
-    EXPECT_EQ(tail(3),
+    EXPECT_TRUE(check());
+    EXPECT_EQ(tail(4),
               (Events{P("Updated to v1.4.0 \xE2\x80\x94 restart launcher to apply", "success", 1.0),
-                      "{\"event\":\"updateComplete\",\"downloaded\":2,\"restartNeeded\":true}",
-                      event_text::updating(false)}));
-    EXPECT_EQ(fake::requests(), std::vector<WindowRequest>{WindowRequest::restart_prompt});
+                      C(2, true), U(false), "restart"}));
+    EXPECT_EQ(requests(), Events{"restart"});
     // Finished only at the launcher's next start.
     EXPECT_EQ(local(self), "launcher v1");
     EXPECT_EQ(local(self + ".update"), "launcher v2");
@@ -292,37 +299,9 @@ TEST_F(UpdateCheck, ConcurrentChecksRunOneAtATime) {
     std::vector<std::future<bool>> checks;
     checks.reserve(4);
     for (int i = 0; i < 4; ++i)
-        checks.push_back(std::async(std::launch::async, updater::run_update_check_impl, false));
-    EXPECT_EQ(std::ranges::count_if(checks, [](auto& check) { return check.get(); }), 1);
-    EXPECT_EQ(std::ranges::count(fake::events(), event_text::updating(true)), 1);
-}
-
-// A flood of "Checking" events fills the window's queue far beyond what it takes; the page must
-// still learn how the check ended.
-TEST_F(UpdateCheck, FloodOfProgressNeverCostsTheFinalEvents) {
-    std::vector<ReleaseFile> files = {{"new.txt", "new"}};
-    for (int i = 0; i < 400; ++i) {
-        files.push_back({"same" + std::to_string(i), "same"});
-        test::install_file(install_.path(), files.back().path, "same");
-    }
-    test::publish_release(release_.path(), 9, 9, 9, files);
-    fake::state().queue_limit = 50;
-
-    std::atomic<bool> done{false};
-    std::thread window([&] {
-        // The window takes one event at a time, far slower than the check produces them: the
-        // queue stays full up to the final events, which must wait for room.
-        while (!done.load()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            fake::drain(1);
-        }
-    });
-    EXPECT_TRUE(updater::run_update_check_impl(false));
-    done.store(true);
-    window.join();
-    EXPECT_GT(fake::state().refused_posts, 0u);
-    EXPECT_EQ(tail(3), finished("Updated to v9.9.9", 1));
-    EXPECT_EQ(local("new.txt"), "new");
+        checks.push_back(std::async(std::launch::async, [this] { return check(); }));
+    EXPECT_EQ(std::ranges::count_if(checks, [](auto& c) { return c.get(); }), 1);
+    EXPECT_EQ(std::ranges::count(recorded_.lines(), U(true)), 1);
 }
 
 }  // namespace

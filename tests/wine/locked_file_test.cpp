@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "launcher/events.h"
 #include "tests/support/served_install.h"
 #include "updater/staging.h"
 
@@ -35,20 +34,19 @@ TEST_F(LockedFile, InUseWarningThenTheNextCheckFinishesIt) {
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "CreateFileW failed: " << GetLastError();
 
-    EXPECT_TRUE(updater::run_update_check_impl(false));
-    const auto events = fake::events();
-    EXPECT_TRUE(
-        has(events, event_text::progress("1 file(s) were in use and will finish updating on next "
-                                         "launch (e.g. data/locked.pak).",
-                                         "warning", 1.0)));
-    EXPECT_TRUE(has(events, event_text::update_complete(2, false)));
+    EXPECT_TRUE(check());
+    const auto events = recorded_.lines();
+    EXPECT_TRUE(has(events, test::progress_line("1 file(s) were in use and will finish updating on "
+                                                "next launch (e.g. data/locked.pak).",
+                                                "warning", 1.0)));
+    EXPECT_TRUE(has(events, "complete 2 false"));
     EXPECT_EQ(local("free.dat"), "new free content");
     CloseHandle(handle);
     EXPECT_EQ(local("data/locked.pak"), "old locked content");
 
-    fake::reset();
-    EXPECT_TRUE(updater::run_update_check_impl(false));
-    EXPECT_TRUE(has(fake::events(), event_text::progress("Updated to v2.0.1", "success", 1.0)));
+    recorded_.clear();
+    EXPECT_TRUE(check());
+    EXPECT_TRUE(has(recorded_.lines(), test::progress_line("Updated to v2.0.1", "success", 1.0)));
     EXPECT_EQ(local("data/locked.pak"), "new locked content");
     EXPECT_FALSE(exists("updates"));
 }
@@ -61,7 +59,7 @@ TEST_F(LockedFile, PendingReplacementHeldOpenPutsTheOriginalBack) {
     HANDLE handle = CreateFileW(pending.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "CreateFileW failed: " << GetLastError();
-    EXPECT_FALSE(updater::apply_pending_update(game.string()));
+    EXPECT_FALSE(updater::apply_pending_update(game.string(), install_.str()));
     CloseHandle(handle);
     EXPECT_EQ(local("Game.exe"), "v1");
     EXPECT_FALSE(exists("Game.exe.old"));

@@ -8,8 +8,9 @@
 #include <filesystem>
 #include <vector>
 
-#include "launcher/app_state.h"
 #include "launcher/beta/beta.h"
+#include "launcher/common/app_state.h"
+#include "tests/support/launcher/app_state_scope.h"
 
 namespace km {
 namespace {
@@ -33,7 +34,7 @@ TEST(BetaCredsOnWindows, OtherAccountsCannotReadTheRememberedPassword) {
     const std::filesystem::path install = std::filesystem::temp_directory_path() /
                                           ("km-owner-" + std::to_string(GetCurrentProcessId()));
     std::filesystem::create_directories(install);
-    exe_dir = install.string();
+    const test::ScopedExeDir scope(install.string());
     save_beta_creds("tester", "secret");
     const std::wstring file = (install / "cache" / "beta_creds.json").wstring();
     PACL list = nullptr;

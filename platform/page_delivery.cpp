@@ -1,4 +1,4 @@
-#include "launcher/webview_host.h"
+#include "platform/page_delivery.h"
 
 #include <utility>
 

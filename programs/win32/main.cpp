@@ -5,11 +5,11 @@
 
 #include <string>
 
-#include "launcher/app_state.h"
+#include "launcher/common/app_state.h"
 #include "launcher/startup.h"
 #include "platform/platform.h"
 #include "platform/win32/main_window.h"
-#include "platform/win32/webview_host.h"
+#include "programs/win32/webview_host.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "launcher/json_text.h"
+#include "launcher/common/json_text.h"
 
 #include <array>
 #include <cstddef>

@@ -1,10 +1,11 @@
-#include "launcher/events.h"
+#include "launcher/common/events.h"
 
 #include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
+#include "launcher/common/app_state.h"
 #include "launcher/config/game_settings.h"
 #include "platform/platform.h"
 
@@ -222,10 +223,6 @@ std::string realm_status(const std::string& document) {
 
 }  // namespace event_text
 
-void send_progress(const char* status, const char* state, double fraction) {
-    post_ui_event(event_text::progress(status, state, fraction));
-}
-
 void send_updating(bool is_updating) {
     post_ui_event(event_text::updating(is_updating));
 }
@@ -240,16 +237,12 @@ void send_version(const std::string& value) {
 
 void send_settings() {
     GameSettings settings;
-    load_game_settings(settings);
+    load_game_settings(game_settings_path(), settings);
     post_ui_event(event_text::settings(settings));
 }
 
 void send_banners(const std::vector<std::string>& list) {
     post_ui_event(event_text::banners(list));
-}
-
-void send_update_complete(int downloaded, bool restart_needed) {
-    post_ui_event(event_text::update_complete(downloaded, restart_needed));
 }
 
 void send_realm_status(const std::string& document) {

@@ -10,41 +10,13 @@
 
 #include "km/gtk/bridge_js.h"
 #include "km/gtk/launcher_icon_png.h"
-#include "launcher/app_state.h"
 #include "launcher/commands.h"
-#include "launcher/paths.h"
+#include "launcher/common/app_state.h"
 #include "launcher/startup.h"
-#include "launcher/webview_host.h"
 #include "platform/gtk/gtk_host.h"
+#include "platform/page_delivery.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
-
-namespace km::gtk {
-
-void send_text_to_page(const std::string& json) {
-    if (!web_view)
-        return;
-    // The text travels as a string argument and the shim parses it: event text is never
-    // compiled as script. GVariant strings must be UTF-8, so broken sequences are replaced.
-    gchar* text = g_utf8_make_valid(json.data(), static_cast<gssize>(json.size()));
-    GVariantBuilder arguments;
-    g_variant_builder_init(&arguments, G_VARIANT_TYPE_VARDICT);
-    g_variant_builder_add(&arguments, "{sv}", "text", g_variant_new_string(text));
-    g_free(text);
-    webkit_web_view_call_async_javascript_function(
-        web_view, "if (typeof window.__kmDeliver === 'function') window.__kmDeliver(text);", -1,
-        g_variant_builder_end(&arguments), nullptr, nullptr, nullptr,
-        +[](GObject* source, GAsyncResult* result, gpointer) {
-            GError* error = nullptr;
-            JSCValue* value = webkit_web_view_call_async_javascript_function_finish(
-                WEBKIT_WEB_VIEW(source), result, &error);
-            if (value)
-                g_object_unref(value);
-            g_clear_error(&error);
-        },
-        nullptr);
-}
-
-}  // namespace km::gtk
 
 namespace {
 

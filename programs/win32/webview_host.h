@@ -1,6 +1,6 @@
 // The web view inside the main window: creation on the runtime's callbacks, the page's messages
 // to the command dispatcher, and the main window's procedure, which hands events to the page
-// through km::deliver_ui_event (launcher/webview_host.h).
+// through km::deliver_ui_event (platform/page_delivery.h).
 #pragma once
 
 #include <windows.h>

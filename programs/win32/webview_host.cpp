@@ -1,13 +1,13 @@
-#include "platform/win32/webview_host.h"
+#include "programs/win32/webview_host.h"
 
 #include <memory>
 
-#include "launcher/app_state.h"
 #include "launcher/commands.h"
-#include "launcher/events.h"
-#include "launcher/paths.h"
+#include "launcher/common/app_state.h"
+#include "launcher/common/events.h"
 #include "launcher/startup.h"
-#include "launcher/webview_host.h"
+#include "platform/page_delivery.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 #include "platform/win32/main_window.h"
 #include "platform/win32/webview_loader.h"
@@ -108,7 +108,7 @@ HRESULT on_webview_ready() {
         view.webview->add_WebMessageReceived(handler.get(), &view.web_message_token);
 
     // From here on events reach the page, one at a time under webview_mutex (see
-    // launcher/webview_host.h); before this they are dropped.
+    // platform/page_delivery.h); before this they are dropped.
     set_page_sink([](const std::string& json) {
         if (state().webview)
             state().webview->PostWebMessageAsJson(utf8_to_wide(json).c_str());

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "launcher/json_text.h"
+#include "launcher/common/json_text.h"
 
 namespace km {
 
@@ -24,13 +24,11 @@ void post_ui_event_reliably(const std::string& json);
 // to 20 ms, for as long as the window exists and at most 10 s.
 void post_reliably(const std::function<bool()>& post);
 
-void send_progress(const char* status, const char* state, double fraction);
 void send_updating(bool is_updating);
 void send_server_status(bool online);
 void send_version(const std::string& value);
 void send_settings();
 void send_banners(const std::vector<std::string>& list);
-void send_update_complete(int downloaded, bool restart_needed);
 void send_realm_status(const std::string& document);
 
 // The event texts themselves, for the senders above and for tests.

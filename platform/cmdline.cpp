@@ -1,4 +1,4 @@
-#include "launcher/cmdline.h"
+#include "platform/cmdline.h"
 
 #include <cstddef>
 #include <utility>

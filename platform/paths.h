@@ -16,6 +16,15 @@ std::string parent_of(const std::string& path);
 // answer.
 bool exists_quietly(const std::string& path);
 
+// True when a component of `relative` ("/" or the platform's separator between components)
+// below `base` is a symbolic link, junction or other reparse point. `base` itself is taken as
+// it is. Nothing of ours writes, renames or deletes through such a link: one inside the
+// installation folder would let a check write its files wherever the link points.
+bool link_below(const std::string& base, const std::string& relative);
+// The same for a path about to be written: every component below `root` when the path lies
+// inside it, otherwise the path itself.
+bool link_on_the_way(const std::string& root, const std::string& path);
+
 // The file:/// URL of a local path (backslashes become slashes; characters that would end the
 // path or are not allowed in a URL are percent-escaped).
 std::string file_url(const std::string& local_path);

@@ -1,10 +1,11 @@
-#include "launcher/paths.h"
+#include "platform/paths.h"
 
 #include <filesystem>
 #include <string_view>
 #include <system_error>
 
 #include "km/build_config.h"
+#include "platform/files.h"
 
 namespace km {
 
@@ -32,6 +33,34 @@ std::string parent_of(const std::string& path) {
 bool exists_quietly(const std::string& path) {
     std::error_code ec;
     return std::filesystem::exists(std::filesystem::u8path(path), ec) && !ec;
+}
+
+bool link_below(const std::string& base, const std::string& relative) {
+    std::string path = base;
+    std::size_t start = 0;
+    while (start <= relative.size()) {
+        std::size_t end = relative.find_first_of(build::windows_path_rules ? "/\\" : "/", start);
+        if (end == std::string::npos)
+            end = relative.size();
+        if (end > start) {
+            path += build::path_separator;
+            path.append(relative, start, end - start);
+            const platform::PathKind kind = platform::path_kind(path);
+            if (kind == platform::PathKind::link)
+                return true;
+            if (kind == platform::PathKind::missing)
+                return false;  // nothing below a missing component exists either
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+bool link_on_the_way(const std::string& root, const std::string& path) {
+    const std::string inside = root + build::path_separator;
+    if (!root.empty() && path.compare(0, inside.size(), inside) == 0)
+        return link_below(root, path.substr(inside.size()));
+    return platform::path_kind(path) == platform::PathKind::link;
 }
 
 std::string file_url(const std::string& local_path) {

@@ -11,7 +11,7 @@ namespace km {
 // launcher), so an exception ends only the job: each job reports its own failures to the page.
 // False when no thread could be made; the job is then dropped, as if its server were unreachable.
 template <class Job>
-bool start_detached(Job job) noexcept {
+bool start_worker(Job job) noexcept {
     try {
         std::thread([job = std::move(job)]() mutable {
             try {

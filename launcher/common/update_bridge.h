@@ -1,0 +1,42 @@
+// The update check as the page sees it: the launcher's own installation and server as the
+// check's target, and the check's reports turned into page events and window requests.
+#pragma once
+
+#include <string>
+
+#include "updater/update_check.h"
+
+namespace km {
+
+// exe_dir and the server of launcher.ini.
+updater::UpdateTarget update_target();
+
+// Posts what a check reports as the page's events. A progress event that would repeat the last
+// one is dropped: a flood of download progress mostly repeats the same three-decimal fraction
+// (a 1 GiB file makes some 260,000 calls, of which a few hundred change what the page shows),
+// and the page could not tell those events apart. The last words of a check, the window
+// requests and the updating events wait for room in a full queue instead of being lost.
+class PageCheckObserver : public updater::CheckObserver {
+  public:
+    void updating(bool is_updating) override;
+    void progress(const char* status, const char* state, double fraction) override;
+    void final_progress(const char* status, const char* state) override;
+    void server_status(bool online) override;
+    void version(const std::string& text) override;
+    void update_complete(int downloaded, bool restart_needed) override;
+    void reload_page() override;
+    void restart_prompt() override;
+
+  private:
+    // The last progress event, with its parts beside it so a repeat is dropped before any text
+    // is built.
+    std::string text_;
+    std::string status_;
+    std::string state_;
+    std::string fraction_;
+};
+
+// One check of the launcher's own installation, reported to the page. Worker threads only.
+bool run_update_check_impl(bool repair);
+
+}  // namespace km
