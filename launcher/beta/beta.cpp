@@ -16,6 +16,7 @@
 #include "launcher/common/worker.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "updater/status_texts.h"
 #include "updater/transfers.h"
 
 namespace km {
@@ -39,10 +40,10 @@ std::string login_result_event(bool ok, const char* reason) {
 
 const char* failure_reason(int status) {
     if (status == 0)
-        return "Cannot reach beta server (offline?)";
+        return texts::beta_unreachable;
     if (status == 500)
-        return "Beta server error";
-    return "Invalid credentials";
+        return texts::beta_server_error;
+    return texts::beta_invalid;
 }
 
 }  // namespace
