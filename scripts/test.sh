@@ -29,7 +29,7 @@ step "linux-asan: tests"
 # the sanitizers; every test of our own code runs here.
 ctest --preset linux-asan -LE 'long|e2e'
 
-step "windows: cross build (Launcher.exe, KeldmoorAshvowSetup.exe, tests)"
+step "windows: cross build (Launcher.exe, KeldmoorAshvowSetup-TESTKEY.exe, tests)"
 cmake --preset windows
 cmake --build --preset windows
 # Wine binds only addresses configured on an interface. The beta server's loopback address
