@@ -67,12 +67,14 @@ test('a Spanish system gets the page in Spanish; a language picked in Settings c
     { event: 'realmStatus', data: { realms: [{ name: 'Ashen Vale', status: 'online', population: 'High', players: 1204 },
       { name: 'Hollowmere', status: 'maintenance' }] } },
     { event: 'progress', status: 'Downloading data/a.pak (1/2)', state: 'working', percent: 0.5 },
-    { event: 'updateComplete', downloaded: 2, restartNeeded: true }, { event: 'betaLoginResult', ok: true });
+    { event: 'updateComplete', downloaded: 2, restartNeeded: true }, { event: 'betaLoginResult', ok: true },
+    { event: 'updating', isUpdating: true }, { event: 'transfer', done: 312 * 2 ** 20, total: 2 ** 31, rate: 24 * 2 ** 20, paused: false });
   await t.frame();
   // Numbers and times in the system's locale.
   assert.deepEqual(await t.look('@lang html', 'text #btn-check'), ['es', 'Buscar actualizaciones']);
   assert.match(await t.text('#realms-body'), /EN LÍNEA\s.*1\.204 jugadores/s);
   assert.match(await t.text('#realms-updated'), /^Actualizado \d\d:\d\d:\d\d/);
+  assert.equal(await t.text('#transfer'), '312 MB de 2,0 GB · 24 MB/s · termina en aprox. 1 min');
   const spanish = await texts(t.page);
   await t.page.click('#btn-settings');
   await t.page.getByRole('radio', { name: 'English' }).check();
