@@ -36,6 +36,26 @@ const ACTIONS = [
     await t.click('#btn-check', '#btn-repair', '#repair-cancel', '#btn-repair', '#repair-confirm');
     assert.equal(await t.page.isVisible('#dlg-repair'), false);
   }, [{ cmd: 'checkUpdates' }, { cmd: 'repair' }]],
+  ['pause is asked once while downloading, and resume starts a check after a paused one', async () => {
+    await t.emit({ event: 'updating', isUpdating: true }, { event: 'transfer', done: 0, total: 900, rate: 0, paused: false });
+    await t.click('#btn-pause');
+    assert.equal(await t.page.isDisabled('#btn-pause'), true, 'one pause request per check');
+    await t.emit({ event: 'transfer', done: 300, total: 900, rate: 0, paused: true }, { event: 'updating', isUpdating: false });
+    await t.click('#btn-resume');
+  }, [{ cmd: 'pauseDownload' }, { cmd: 'checkUpdates' }]],
+  ['support in Settings opens the log folder and copies diagnostics', () => t.click('#btn-settings', '#btn-open-logs', '#btn-copy-diagnostics'),
+    [{ cmd: 'openLogFolder' }, { cmd: 'copyDiagnostics' }]],
+  ['the download limit is sent on save when changed; a limit the page does not offer is its own choice', async () => {
+    for (const [limit, label, choice] of [[7, '7 MB/s', null], [7, '7 MB/s', '25 MB/s'], [0, 'Unlimited', '1 MB/s']]) {
+      await t.emit({ event: 'downloadLimit', limit }, { event: 'downloadLimit', limit: -1 }, { event: 'downloadLimit', limit: 2.5 });
+      await t.click('#btn-settings');
+      assert.equal(await t.page.$eval('#set-download-limit', s => s.selectedOptions[0].textContent), label);
+      if (choice) await t.page.selectOption('#set-download-limit', { label: choice });
+      await t.click('#settings-save');
+    }
+  }, [null, null, 25, null, 1].map(limit => limit === null
+    ? { cmd: 'saveSettings', data: { mode: 'windowed', vsync: false, unlockFps: true, captureMouse: false } }
+    : { cmd: 'setDownloadLimit', limit })],
   ['restart prompt is modal, and later leaves a way back to it', async () => {
     await t.emit({ event: 'restartPrompt' });
     assert.equal(await t.page.evaluate(() => document.querySelector('#dlg-restart').matches(':modal')), true);

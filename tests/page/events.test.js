@@ -41,6 +41,46 @@ test('updating disables play, maps, check and repair until it ends', async () =>
   assert.equal(await t.page.isDisabled('#repair-confirm'), true);
 });
 
+test('a download shows size, speed and time left, Pause while it runs and Resume after a paused check', async () => {
+  const MB = 1024 * 1024;
+  const busy = isUpdating => ({ event: 'updating', isUpdating });
+  const move = (done, total, rate, paused = false) => ({ event: 'transfer', done, total, rate, paused });
+  // [events, the line the player reads (empty: hidden), Pause shown, Resume shown]
+  const steps = [
+    [[busy(true)], '', false, false],
+    [[move(0, 1288490189, 0)], 'Downloading 1.2 GB', true, false],
+    [[move(312 * MB, 2048 * MB, 24 * MB)], '312 MB of 2.0 GB · 24 MB/s · about 1 min left', true, false],
+    [[move(1000, 46000, 1000)], '1,000 B of 45 KB · 1,000 B/s · about 45 s left', true, false],
+    [[move(5 * MB, 9216 * MB, MB)], '5.0 MB of 9.0 GB · 1.0 MB/s · about 2 h 34 min left', true, false],
+    [[move(10180, 1048200, 0)], '9.9 KB of 1.0 MB · 0 B/s', true, false],
+    [[move(10220, 5 * 2 ** 50, 0)], '10 KB of 5,120 TB · 0 B/s', true, false],
+    [[{ event: 'transfer', done: -4, total: 'x', rate: NaN, paused: 'yes' }], 'Downloading 0 B', true, false],
+    [[move(20 * MB, 20 * MB, 3 * MB), busy(false)], '', false, false],
+    [[busy(true), move(312 * MB, 2048 * MB, 24 * MB, true)], '312 MB of 2.0 GB', false, false],
+    [[busy(false)], '312 MB of 2.0 GB', false, true],
+    [[busy(true)], '', false, false]
+  ];
+  for (const [events, line, pause, resume] of steps) {
+    await t.emit(...events);
+    assert.deepEqual(await t.look('visible #transfer', 'content #transfer', 'visible #btn-pause', 'visible #btn-resume'),
+      [line !== '', line, pause, resume], JSON.stringify(events));
+  }
+});
+
+test('diagnostics: a confirmation when copied, otherwise the text selected for copying by hand', async () => {
+  const text = '<b>Launcher</b> 1.4.2\n' + 'C:\\Games\\Keldmoor Ashvow\\logs (1)\n'.repeat(600);
+  await t.click('#btn-settings');
+  await t.emit({ event: 'diagnostics', copied: false, text });
+  assert.deepEqual(await t.look('value #diagnostics-text', '@readonly #diagnostics-text', 'text #support-message'),
+    [text, '', 'The diagnostics could not be put on the clipboard. They are selected below: copy them with Ctrl+C.']);
+  assert.deepEqual(await t.page.evaluate(() => [document.activeElement.id, document.activeElement.selectionStart,
+    document.activeElement.selectionEnd]), ['diagnostics-text', 0, text.length]);
+  await t.emit({ event: 'diagnostics', copied: true, text: 'x' });
+  await t.page.evaluate(() => window.Keldmoor.i18n.choose('es'));
+  assert.deepEqual(await t.look('visible #diagnostics-text', 'text #support-message'), [false, 'Se copió el diagnóstico al portapapeles.']);
+  await t.page.evaluate(() => window.Keldmoor.i18n.choose('en'));
+});
+
 test('update complete, server status and version are shown', async () => {
   await t.emit({ event: 'updateComplete', downloaded: 0, restartNeeded: false }, { event: 'serverStatus', online: true },
     { event: 'version', value: '1.4.2 "Ember"' });
@@ -133,7 +173,8 @@ test('unknown events, missing members and non-objects are ignored', async () => 
     null, 7, 'not json', [1, 2],
     { event: 'progress' }, { event: 'updating' }, { event: 'serverStatus' }, { event: 'version' },
     { event: 'settings' }, { event: 'settings', data: 'x' }, { event: 'banners' }, { event: 'banners', list: 'x' },
-    { event: 'updateComplete' }, { event: 'realmStatus' }, { event: 'betaSavedCreds' }, { event: 'betaLoginResult' }
+    { event: 'updateComplete' }, { event: 'realmStatus' }, { event: 'betaSavedCreds' }, { event: 'betaLoginResult' },
+    { event: 'transfer' }, { event: 'downloadLimit' }, { event: 'diagnostics' }
   );
   await t.frame();
   assert.deepEqual(await t.look('text #version', 'text #server-label', 'disabled #btn-play'), ['—', 'Server offline', false]);

@@ -2,9 +2,11 @@
 // launcher's English texts recognised by their format, the player's choice kept.
 'use strict';
 
+const fs = require('node:fs');
+const path = require('node:path');
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const { session, fixtureUrl } = require('./harness');
+const { session, fixtureUrl, ROOT } = require('./harness');
 
 const t = session({ locale: 'es-AR' });
 
@@ -16,6 +18,12 @@ const STATUS = [
   ['Offline: Could not establish connection', 'Sin conexión: no se pudo conectar'],
   ['Offline: Connection timed out', 'Sin conexión: se agotó el tiempo de espera'],
   ['Offline: HTTP 503', 'Sin conexión: HTTP 503'],
+  ["Offline: the server's certificate is not trusted.", 'Sin conexión: el certificado del servidor no es de confianza.'],
+  ['Update blocked: the server offered v1.3.9, older than the installed v1.4.2.',
+    'Actualización bloqueada: el servidor ofreció la v1.3.9, más vieja que la v1.4.2 instalada.'],
+  ['Not enough disk space: 1.2 GB needed, 0.4 GB free.', 'No hay lugar en el disco: hacen falta 1,2 GB y quedan 0,4 GB libres.'],
+  ['Not enough disk space: 312 MB needed, a lot free.', 'No hay lugar en el disco: hacen falta 312 MB y quedan a lot libres.'],
+  ['Download paused.', 'Descarga en pausa.'],
   ['Update blocked: missing or malformed manifest signature.', 'Actualización bloqueada: la firma del manifiesto falta o está dañada.'],
   ['Update blocked: manifest signature is INVALID (tampered or wrong key).',
     'Actualización bloqueada: la firma del manifiesto NO es válida (alterada o de otra clave).'],
@@ -39,6 +47,7 @@ const REASONS = [
   ['Invalid credentials', 'Usuario o contraseña incorrectos'],
   ['Beta server error', 'Error del servidor beta'],
   ['Cannot reach beta server (offline?)', 'No hay conexión con el servidor beta (¿estás sin internet?)'],
+  ["Beta server's certificate is not trusted", 'El certificado del servidor beta no es de confianza'],
   ['Account locked', 'Account locked']
 ];
 
@@ -50,7 +59,7 @@ const texts = page => page.evaluate(() => {
   return out.filter(Boolean);
 });
 // Names, words from the servers and figures read the same in both languages.
-const ALIKE = /^(Keldmoor Ashvow|Launcher|Beta|Español|English|Ashen Vale|Hollowmere|High|1\.4\.2|[\d\s%.,:—]*)$/;
+const ALIKE = /^(Keldmoor Ashvow|Launcher|Beta|Español|English|Ashen Vale|Hollowmere|High|1\.4\.2|\d+ MB\/s|[\d\s%.,:—]*)$/;
 
 test('a Spanish system gets the page in Spanish; a language picked in Settings changes every text at once and survives a reload', async () => {
   await t.emit({ event: 'serverStatus', online: true }, { event: 'version', value: '1.4.2' },
@@ -58,12 +67,14 @@ test('a Spanish system gets the page in Spanish; a language picked in Settings c
     { event: 'realmStatus', data: { realms: [{ name: 'Ashen Vale', status: 'online', population: 'High', players: 1204 },
       { name: 'Hollowmere', status: 'maintenance' }] } },
     { event: 'progress', status: 'Downloading data/a.pak (1/2)', state: 'working', percent: 0.5 },
-    { event: 'updateComplete', downloaded: 2, restartNeeded: true }, { event: 'betaLoginResult', ok: true });
+    { event: 'updateComplete', downloaded: 2, restartNeeded: true }, { event: 'betaLoginResult', ok: true },
+    { event: 'updating', isUpdating: true }, { event: 'transfer', done: 312 * 2 ** 20, total: 2 ** 31, rate: 24 * 2 ** 20, paused: false });
   await t.frame();
   // Numbers and times in the system's locale.
   assert.deepEqual(await t.look('@lang html', 'text #btn-check'), ['es', 'Buscar actualizaciones']);
   assert.match(await t.text('#realms-body'), /EN LÍNEA\s.*1\.204 jugadores/s);
   assert.match(await t.text('#realms-updated'), /^Actualizado \d\d:\d\d:\d\d/);
+  assert.equal(await t.text('#transfer'), '312 MB de 2,0 GB · 24 MB/s · termina en aprox. 1 min');
   const spanish = await texts(t.page);
   await t.page.click('#btn-settings');
   await t.page.getByRole('radio', { name: 'English' }).check();
@@ -88,4 +99,41 @@ test('progress texts and sign-in reasons read in the chosen language, values int
       assert.equal(await t.page.textContent('#beta-message'), language === 'es' ? spanish : reason);
     }
   }
+});
+
+// The launcher's texts as updater/status_texts.def gives them, each format filled with awkward
+// values: a file name with blanks, parentheses and dots, negative and multi-digit numbers.
+const FILL = { s: ['maps/Drowned Keep (old).pak', 'save 2 (b).dat'], d: ['-17', '2048', '-305', '64', '-9', '7310'] };
+const DEF = fs.readFileSync(path.join(ROOT, 'updater', 'status_texts.def'), 'utf8');
+const TEXTS = [...DEF.matchAll(/^KM_(STATUS|REASON)\((\w+), (".*")\)$/gm)].map(([, kind, name, literal]) => {
+  const values = [];
+  const used = { s: 0, d: 0 };
+  const text = JSON.parse(literal).replace(/%([sd])/g, (_, f) => values[values.push(FILL[f][used[f]++ % FILL[f].length]) - 1]);
+  return { group: kind === 'STATUS' ? 'status' : 'reasons', name: name.replace(/_(.)/g, (_, c) => c.toUpperCase()), text, values };
+});
+
+test('every status and reason of the launcher is known to both tables, and the page knows no other', async () => {
+  assert.equal(TEXTS.length, DEF.match(/^KM_/gm).length, 'every KM_ line of the table is read');
+  const problems = await t.page.evaluate(texts => {
+    const { i18n, lang } = window.Keldmoor;
+    const out = [];
+    for (const { group, name, text, values } of texts) {
+      const found = group === 'status' && i18n.recognise(text);
+      if (found && found.name !== name) out.push(`"${text}" is recognised as ${found.name}, not ${name}`);
+      for (const code of ['en', 'es']) {
+        const shown = i18n.known(group, text, code);
+        const wrong = code === 'en' ? shown !== text : shown == null || shown === text || !values.every(v => shown.includes(v));
+        if (wrong) out.push(`${code} reads "${text}" as ${JSON.stringify(shown)}`);
+      }
+    }
+    for (const [name, format] of i18n.formats) {
+      if (!texts.some(x => x.group === 'status' && (i18n.recognise(x.text) || {}).name === name)) out.push(`pattern ${name} "${format}" matches no text of the launcher`);
+    }
+    for (const code of ['en', 'es']) {
+      for (const name of Object.keys(lang[code].status)) if (!i18n.formats.some(f => f[0] === name)) out.push(`${code} status ${name} has no pattern`);
+      for (const reason of Object.keys(lang[code].reasons)) if (!texts.some(x => x.text === reason)) out.push(`${code} reason "${reason}" is not the launcher's`);
+    }
+    return out;
+  }, TEXTS);
+  assert.deepEqual(problems, []);
 });

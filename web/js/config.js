@@ -18,6 +18,11 @@
     betaLoginTimeoutMs: 45000,
     // Realm documents come from outside; bound what one of them can draw.
     realmRowLimit: 200,
-    realmTextLimit: 300
+    realmTextLimit: 300,
+    // Download limits offered in Settings, in MB/s; 0 is none.
+    downloadLimits: Object.freeze([0, 1, 2, 5, 10, 25, 50]),
+    // Diagnostics run to a few hundred lines; a text far beyond that is cut
+    // rather than allowed to stall the page.
+    diagnosticsTextLimit: 1000000
   });
 })(window.Keldmoor = window.Keldmoor || {});

@@ -1,5 +1,5 @@
-// The modal dialogs: game settings, beta sign-in, repair confirmation and the
-// restart prompt.
+// The modal dialogs: game settings (with the download limit and support tools),
+// beta sign-in, repair confirmation and the restart prompt.
 (function (ns) {
   'use strict';
 
@@ -56,6 +56,7 @@
     modes.querySelectorAll('input[name="mode"]').forEach(function (input) {
       input.checked = input.value === settings.mode;
     });
+    fillLimit();
     $('set-vsync').checked = settings.vsync;
     $('set-unlock-fps').checked = settings.unlockFps;
     $('set-capture-mouse').checked = settings.captureMouse;
@@ -74,7 +75,74 @@
     };
     send('saveSettings', { data: data });
     settings = data;
+    const limit = Number($('set-download-limit').value);
+    if (limit !== downloadLimit) {
+      send('setDownloadLimit', { limit: limit });
+      downloadLimit = limit;
+    }
     closeDialog($('dlg-settings'));
+  }
+
+  /* ---- download limit ---- */
+
+  let downloadLimit = 0;    // MB/s, 0 for none: what the launcher last reported
+
+  function limitOption(limit, custom) {
+    const option = document.createElement('option');
+    option.value = String(limit);
+    if (custom) option.dataset.custom = 'true';
+    if (limit === 0) ns.i18n.put(option, 'unlimited');
+    else ns.i18n.put(option, 'megabytesPerSecond', [limit]);
+    return option;
+  }
+
+  function onDownloadLimit(ev) {
+    if (!Number.isSafeInteger(ev.limit) || ev.limit < 0) return;
+    downloadLimit = ev.limit;
+    if ($('dlg-settings').open) fillLimit();
+  }
+
+  // A limit this page does not offer (set by a newer page or by hand) is
+  // offered as it is, so saving leaves it alone.
+  function fillLimit() {
+    const select = $('set-download-limit');
+    select.querySelectorAll('[data-custom]').forEach(function (n) { n.remove(); });
+    if (ns.config.downloadLimits.indexOf(downloadLimit) < 0) select.appendChild(limitOption(downloadLimit, true));
+    select.value = String(downloadLimit);
+  }
+
+  /* ---- support ---- */
+
+  function supportMessage(key, tone) {
+    const m = $('support-message');
+    if (key) ns.i18n.put(m, key);
+    else m.textContent = '';
+    m.dataset.tone = tone || '';
+  }
+
+  function showDiagnostics(text) {
+    const area = $('diagnostics-text');
+    area.value = text;
+    area.hidden = text === '';
+  }
+
+  // The diagnostics are plain text, shown only as a form value.
+  function onDiagnostics(ev) {
+    if (ev.copied === true) {
+      showDiagnostics('');
+      supportMessage('diagnosticsCopied', 'success');
+      return;
+    }
+    showDiagnostics(typeof ev.text === 'string' ? ev.text.slice(0, ns.config.diagnosticsTextLimit) : '');
+    supportMessage('diagnosticsByHand', 'warning');
+    const area = $('diagnostics-text');
+    if (!area.hidden && $('dlg-settings').open) {
+      area.focus();
+      area.select();
+      // Selecting scrolls to the end; the player starts reading at the top.
+      area.scrollTop = 0;
+      area.scrollLeft = 0;
+    }
   }
 
   /* ---- beta sign-in ---- */
@@ -163,10 +231,17 @@
   }
 
   function init() {
+    ns.config.downloadLimits.forEach(function (limit) {
+      $('set-download-limit').appendChild(limitOption(limit, false));
+    });
     $('btn-settings').addEventListener('click', function () {
       fillSettings();
+      supportMessage(null);
+      showDiagnostics('');
       openDialog($('dlg-settings'));
     });
+    $('btn-open-logs').addEventListener('click', function () { send('openLogFolder'); });
+    $('btn-copy-diagnostics').addEventListener('click', function () { send('copyDiagnostics'); });
     $('settings-save').addEventListener('click', saveSettings);
     // The language is the page's own choice, not the game's: it takes effect
     // as soon as it is picked, whatever becomes of the other settings.
@@ -194,6 +269,8 @@
   ns.dialogs = {
     init: init,
     onSettings: onSettings,
+    onDownloadLimit: onDownloadLimit,
+    onDiagnostics: onDiagnostics,
     onLoginResult: onLoginResult,
     onSavedCreds: onSavedCreds,
     onRestartPrompt: onRestartPrompt,

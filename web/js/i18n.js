@@ -3,33 +3,50 @@
 //
 // Elements written through put() remember their key and values, so a new
 // choice redraws them at once. The launcher's own texts arrive in English;
-// status() and reason() recognise the launcher's formats and give them in the
-// chosen language with their file names, counts and versions untouched, and
-// hand back any other text exactly as it came.
+// known() recognises the launcher's formats and gives them in a language with
+// their file names, counts and versions untouched; the status line and the
+// sign-in message show any other text exactly as it came.
 (function (ns) {
   'use strict';
 
   const STORAGE_KEY = 'km.language';
-  const VERSION = '(-?\\d+\\.-?\\d+\\.-?\\d+)';
 
-  // The launcher's progress texts, by the name each language table uses.
-  const STATUS = [
-    ['checkingStart', /^Checking for updates\.\.\.$/],
-    ['checking', /^Checking (.+) \((-?\d+)\/(-?\d+)\)$/s],
-    ['downloading', /^Downloading (.+) \((-?\d+)\/(-?\d+)\)$/s],
-    ['offline', /^Offline: (.*)$/s],
-    ['signatureMissing', /^Update blocked: missing or malformed manifest signature\.$/],
-    ['signatureInvalid', /^Update blocked: manifest signature is INVALID \(tampered or wrong key\)\.$/],
-    ['manifestInvalid', /^Invalid manifest from server\.$/],
-    ['upToDate', new RegExp('^All files up to date \\(v' + VERSION + '\\)$')],
-    ['downloadFailed', /^Download failed\. Check your connection\.$/],
-    ['verifyFailed', /^File verification failed\.$/],
-    ['applying', /^Applying update\.\.\.$/],
-    ['inUse', /^(-?\d+) file\(s\) were in use and will finish updating on next launch \(e\.g\. (.*)\)\.$/s],
-    ['updatedRestart', new RegExp('^Updated to v' + VERSION + ' \u2014 restart launcher to apply$')],
-    ['updated', new RegExp('^Updated to v' + VERSION + '$')],
-    ['updateFailed', /^Update failed\.$/]
-  ];
+  // The launcher's progress texts as it formats them (updater/status_texts.def), by the name
+  // each language table gives their forms: %s is a text, %d a number. A particular text comes
+  // before the general format it would also match.
+  const FORMATS = Object.freeze([
+    ['checkingStart', 'Checking for updates...'],
+    ['offlineUntrusted', "Offline: the server's certificate is not trusted."],
+    ['offline', 'Offline: %s'],
+    ['signatureMissing', 'Update blocked: missing or malformed manifest signature.'],
+    ['signatureInvalid', 'Update blocked: manifest signature is INVALID (tampered or wrong key).'],
+    ['downgradeBlocked', 'Update blocked: the server offered v%d.%d.%d, older than the installed v%d.%d.%d.'],
+    ['manifestInvalid', 'Invalid manifest from server.'],
+    ['checking', 'Checking %s (%d/%d)'],
+    ['upToDate', 'All files up to date (v%d.%d.%d)'],
+    ['diskFull', 'Not enough disk space: %s needed, %s free.'],
+    ['downloading', 'Downloading %s (%d/%d)'],
+    ['downloadPaused', 'Download paused.'],
+    ['downloadFailed', 'Download failed. Check your connection.'],
+    ['verifyFailed', 'File verification failed.'],
+    ['applying', 'Applying update...'],
+    ['inUse', '%d file(s) were in use and will finish updating on next launch (e.g. %s).'],
+    ['updatedRestart', 'Updated to v%d.%d.%d \u2014 restart launcher to apply'],
+    ['updated', 'Updated to v%d.%d.%d'],
+    ['updateFailed', 'Update failed.']
+  ].map(Object.freeze));
+
+  function pattern(format) {
+    const source = format.split(/(%[sd])/).map(function (piece) {
+      if (piece === '%s') return '(.*)';
+      if (piece === '%d') return '(-?\\d+)';
+      return piece.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
+    }).join('');
+    return new RegExp('^' + source + '$', 's');
+  }
+
+  const STATUS = FORMATS.map(function (f) { return [f[0], pattern(f[1])]; });
+  const UNITS = ['B', 'KB', 'MB', 'GB', 'TB'];
 
   let code = null;
   const listeners = [];
@@ -64,25 +81,31 @@
     return entry == null ? key : fill(entry, args || []);
   }
 
-  function status(text) {
-    if (code === 'en') return text;
-    const table = tables()[code].status;
-    for (const [name, pattern] of STATUS) {
-      const m = pattern.exec(text);
-      if (m && table[name] != null) return fill(table[name], m.slice(1));
+  const own = function (table, key) { return Object.prototype.hasOwnProperty.call(table, key); };
+
+  // Which of the launcher's formats a status text is, with its values as they came.
+  function recognise(text) {
+    for (const [name, re] of STATUS) {
+      const m = re.exec(text);
+      if (m) return { name: name, values: m.slice(1) };
     }
-    return text;
+    return null;
   }
 
-  function known(group, text) {
-    const table = tables()[code][group] || {};
-    return Object.prototype.hasOwnProperty.call(table, text) ? table[text] : text;
+  // A status or sign-in reason of the launcher in a language (the chosen one unless named), or
+  // null when that language's table does not know it.
+  function known(group, text, language) {
+    const table = tables()[language || code][group] || {};
+    if (group === 'reasons') return own(table, text) ? String(table[text]) : null;
+    const found = recognise(text);
+    return found && own(table, found.name) ? fill(table[found.name], found.values) : null;
   }
 
-  // Texts drawn from what the launcher sent; the raw text is what is kept.
+  // Texts drawn from what the launcher sent; the raw text is what is kept, and a text no table
+  // knows is shown exactly as it came.
   const DERIVED = {
-    '@status': status,
-    '@reason': function (text) { return known('reasons', text); }
+    '@status': function (text) { const shown = known('status', text); return shown == null ? text : shown; },
+    '@reason': function (text) { const shown = known('reasons', text); return shown == null ? text : shown; }
   };
 
   function render(key, args) {
@@ -137,7 +160,37 @@
     listeners.forEach(function (fn) { fn(next); });
   }
 
-  function number(value) { return new Intl.NumberFormat(locale()).format(value); }
+  function number(value, digits) {
+    const options = digits == null ? {} : { minimumFractionDigits: digits, maximumFractionDigits: digits };
+    return new Intl.NumberFormat(locale(), options).format(value);
+  }
+
+  // Bytes in binary units (1 KB = 1024 B): one decimal below 10 of a unit, none from 10 up.
+  function size(bytes) {
+    let value = typeof bytes === 'number' && bytes > 0 ? bytes : 0;
+    let unit = 0;
+    while (unit < UNITS.length - 1 && value >= 1024) { value /= 1024; unit++; }
+    // 1023.7 KB would read "1,024 KB".
+    if (unit < UNITS.length - 1 && Math.round(value) >= 1024) { value /= 1024; unit++; }
+    return number(value, unit > 0 && Math.round(value * 10) < 100 ? 1 : 0) + ' ' + UNITS[unit];
+  }
+
+  // A size as the launcher writes it ("1.2 GB") with this language's decimal separator; any
+  // other text as it came.
+  function sizeText(text) {
+    const m = /^(\d{1,15})(?:\.(\d{1,3}))? (B|KB|MB|GB|TB)$/.exec(text);
+    return m ? number(Number(m[1] + '.' + (m[2] || '0')), m[2] ? m[2].length : 0) + ' ' + m[3] : text;
+  }
+
+  // A time to wait, as readable as it needs to be: seconds under a minute, then minutes, then
+  // hours and minutes.
+  function duration(seconds) {
+    const s = Math.max(1, Math.ceil(seconds));
+    if (s < 60) return t('seconds', [number(s)]);
+    const minutes = Math.round(s / 60);
+    if (minutes < 60) return t('minutes', [number(minutes)]);
+    return t('hoursMinutes', [number(Math.floor(minutes / 60)), number(minutes % 60)]);
+  }
 
   function time(date) {
     return new Intl.DateTimeFormat(locale(), { hour: '2-digit', minute: '2-digit', second: '2-digit' })
@@ -151,8 +204,13 @@
     onChange: function (fn) { listeners.push(fn); },
     t: t,
     put: put,
-    status: status,
+    formats: FORMATS,
+    recognise: recognise,
+    known: known,
     number: number,
+    size: size,
+    sizeText: sizeText,
+    duration: duration,
     time: time
   };
 })(window.Keldmoor = window.Keldmoor || {});

@@ -47,6 +47,12 @@
   });
 
   $('btn-check').addEventListener('click', function () { send('checkUpdates'); });
+  // One pause request per check; the launcher ends the check when it has paused.
+  $('btn-pause').addEventListener('click', function (e) {
+    e.currentTarget.disabled = true;
+    send('pauseDownload');
+  });
+  $('btn-resume').addEventListener('click', function () { send('checkUpdates'); });
 
   // A file dropped on the window would otherwise replace the page.
   ['dragover', 'drop'].forEach(function (type) {
@@ -57,6 +63,7 @@
   bridge.on('progress', ns.update.onProgress);
   bridge.on('updating', ns.update.onUpdating);
   bridge.on('updateComplete', ns.update.onUpdateComplete);
+  bridge.on('transfer', ns.update.onTransfer);
   bridge.on('version', ns.update.onVersion);
   bridge.on('serverStatus', function (ev) {
     const online = ev.online === true;
@@ -65,6 +72,8 @@
     ns.update.onServerStatus(online);
   });
   bridge.on('settings', ns.dialogs.onSettings);
+  bridge.on('downloadLimit', ns.dialogs.onDownloadLimit);
+  bridge.on('diagnostics', ns.dialogs.onDiagnostics);
   bridge.on('banners', ns.banners.onBanners);
   bridge.on('realmStatus', ns.realms.onRealmStatus);
   bridge.on('betaSavedCreds', ns.dialogs.onSavedCreds);

@@ -1,5 +1,6 @@
-// Update status: the status line, the progress bar, the version and the
-// controls that must wait while an update check runs.
+// Update status: the status line, the progress bar, the download's size, speed
+// and time left, the version and the controls that must wait while an update
+// check runs.
 (function (ns) {
   'use strict';
 
@@ -13,6 +14,7 @@
   let updating = false;
   let heardProgress = false;
   let launchLock = 0;       // timer while a launch request waits for its check
+  let transfer = null;      // the newest transfer report of this check
   const listeners = [];
 
   function init() {
@@ -31,9 +33,13 @@
       enterMap: $('btn-enter-map'),
       spectate: $('btn-spectate'),
       mapName: $('map-name'),
-      restartPending: $('btn-restart-pending')
+      restartPending: $('btn-restart-pending'),
+      transfer: $('transfer'),
+      pause: $('btn-pause'),
+      resume: $('btn-resume')
     };
     el.mapName.addEventListener('input', refreshControls);
+    ns.i18n.onChange(drawTransfer);
     refreshControls();
   }
 
@@ -76,10 +82,42 @@
     shown = p;
   }
 
+  function bytes(value) {
+    return typeof value === 'number' && isFinite(value) && value > 0 ? Math.floor(value) : 0;
+  }
+
+  function onTransfer(ev) {
+    transfer = { done: bytes(ev.done), total: bytes(ev.total), rate: bytes(ev.rate), paused: ev.paused === true };
+    drawTransfer();
+  }
+
+  // While downloading: how much, how fast and how long. After a check the
+  // player paused: what is kept, and the way to go on.
+  function drawTransfer() {
+    const x = transfer;
+    const lines = [];
+    if (x && (x.paused || (updating && x.done > 0))) lines.push(['transferOf', [x.done, x.total]]);
+    else if (x && updating) lines.push(['transferStart', [x.total]]);
+    if (x && updating && !x.paused && x.done > 0) {
+      lines.push(['transferRate', [x.rate]]);
+      if (x.rate > 0 && x.total > x.done) lines.push(['timeLeft', [(x.total - x.done) / x.rate]]);
+    }
+    el.transfer.textContent = lines.map(function (l) { return ns.i18n.t(l[0], l[1]); }).join(' · ');
+    el.transfer.hidden = lines.length === 0;
+    el.pause.hidden = !(x && updating && !x.paused);
+    el.resume.hidden = !(x && !updating && x.paused);
+  }
+
   function onUpdating(ev) {
     updating = ev.isUpdating === true;
     document.body.classList.toggle('is-updating', updating);
     if (!updating) releaseLaunch();
+    // Each check reports its own downloads.
+    if (updating) {
+      transfer = null;
+      el.pause.disabled = false;
+    }
+    drawTransfer();
     refreshControls();
     listeners.forEach(function (fn) { fn(updating); });
   }
@@ -137,6 +175,7 @@
     onProgress: onProgress,
     onUpdating: onUpdating,
     onUpdateComplete: onUpdateComplete,
+    onTransfer: onTransfer,
     onVersion: onVersion,
     onServerStatus: onServerStatus,
     holdForLaunch: holdForLaunch,

@@ -1,10 +1,11 @@
-// English texts of the page. The launcher's own status texts are English
-// already and are shown as they come.
+// English texts of the page. The launcher's own status texts and sign-in
+// reasons are English already: their entries give them back as they came.
 (function (ns) {
   'use strict';
 
   const lang = ns.lang = ns.lang || {};
   const plural = function (n, one, many) { return ns.i18n.number(n) + ' ' + (n === 1 ? one : many); };
+  const size = function (bytes) { return ns.i18n.size(bytes); };
 
   lang.en = {
     name: 'English',
@@ -56,6 +57,15 @@
       nothingDownloaded: 'Nothing to download',
       downloaded: function (n) { return plural(n, 'file downloaded', 'files downloaded'); },
       restartLauncher: 'Restart launcher',
+      pauseDownload: 'Pause',
+      resumeDownload: 'Resume',
+      transferStart: function (total) { return 'Downloading ' + size(total); },
+      transferOf: function (done, total) { return size(done) + ' of ' + size(total); },
+      transferRate: function (rate) { return size(rate) + '/s'; },
+      timeLeft: function (seconds) { return 'about ' + ns.i18n.duration(seconds) + ' left'; },
+      seconds: '{0} s',
+      minutes: '{0} min',
+      hoursMinutes: '{0} h {1} min',
       checkUpdates: 'Check for updates',
       repair: 'Repair',
       gameClient: 'Game client',
@@ -78,6 +88,14 @@
       unlockFpsHint: 'Render as many frames as the machine allows',
       captureMouse: 'Capture mouse',
       captureMouseHint: 'Keep the cursor inside the game window',
+      downloadLimit: 'Download limit',
+      unlimited: 'Unlimited',
+      megabytesPerSecond: function (n) { return ns.i18n.number(n) + ' MB/s'; },
+      openLogFolder: 'Open log folder',
+      copyDiagnostics: 'Copy diagnostics',
+      diagnostics: 'Diagnostics',
+      diagnosticsCopied: 'Diagnostics copied to the clipboard.',
+      diagnosticsByHand: 'The diagnostics could not be put on the clipboard. They are selected below: copy them with Ctrl+C.',
       cancel: 'Cancel',
       save: 'Save',
       betaIntro: 'Testers with beta access can play the upcoming client before it reaches the live realms.',
@@ -98,7 +116,32 @@
       later: 'Later',
       restartNow: 'Restart now'
     },
-    status: {},
-    reasons: {}
+    status: {
+      checkingStart: 'Checking for updates...',
+      offlineUntrusted: "Offline: the server's certificate is not trusted.",
+      offline: 'Offline: {0}',
+      signatureMissing: 'Update blocked: missing or malformed manifest signature.',
+      signatureInvalid: 'Update blocked: manifest signature is INVALID (tampered or wrong key).',
+      downgradeBlocked: 'Update blocked: the server offered v{0}.{1}.{2}, older than the installed v{3}.{4}.{5}.',
+      manifestInvalid: 'Invalid manifest from server.',
+      checking: 'Checking {0} ({1}/{2})',
+      upToDate: 'All files up to date (v{0}.{1}.{2})',
+      diskFull: 'Not enough disk space: {0} needed, {1} free.',
+      downloading: 'Downloading {0} ({1}/{2})',
+      downloadPaused: 'Download paused.',
+      downloadFailed: 'Download failed. Check your connection.',
+      verifyFailed: 'File verification failed.',
+      applying: 'Applying update...',
+      inUse: '{0} file(s) were in use and will finish updating on next launch (e.g. {1}).',
+      updatedRestart: 'Updated to v{0}.{1}.{2} \u2014 restart launcher to apply',
+      updated: 'Updated to v{0}.{1}.{2}',
+      updateFailed: 'Update failed.'
+    },
+    reasons: {
+      'Cannot reach beta server (offline?)': 'Cannot reach beta server (offline?)',
+      "Beta server's certificate is not trusted": "Beta server's certificate is not trusted",
+      'Beta server error': 'Beta server error',
+      'Invalid credentials': 'Invalid credentials'
+    }
   };
 })(window.Keldmoor = window.Keldmoor || {});

@@ -7,6 +7,7 @@
 
   const lang = ns.lang = ns.lang || {};
   const plural = function (n, one, many) { return ns.i18n.number(n) + ' ' + (n === 1 ? one : many); };
+  const size = function (bytes) { return ns.i18n.size(bytes); };
   const OFFLINE = {
     'Could not establish connection': 'no se pudo conectar',
     'Connection timed out': 'se agotó el tiempo de espera',
@@ -64,6 +65,15 @@
       nothingDownloaded: 'Nada para descargar',
       downloaded: function (n) { return plural(n, 'archivo descargado', 'archivos descargados'); },
       restartLauncher: 'Reiniciar el Launcher',
+      pauseDownload: 'Pausar',
+      resumeDownload: 'Reanudar',
+      transferStart: function (total) { return 'Descargando ' + size(total); },
+      transferOf: function (done, total) { return size(done) + ' de ' + size(total); },
+      transferRate: function (rate) { return size(rate) + '/s'; },
+      timeLeft: function (seconds) { return 'termina en aprox. ' + ns.i18n.duration(seconds); },
+      seconds: '{0} s',
+      minutes: '{0} min',
+      hoursMinutes: '{0} h {1} min',
       checkUpdates: 'Buscar actualizaciones',
       repair: 'Reparar',
       gameClient: 'Cliente del juego',
@@ -86,6 +96,14 @@
       unlockFpsHint: 'Dibuja tantos cuadros como aguante la máquina',
       captureMouse: 'Capturar el mouse',
       captureMouseHint: 'El cursor no sale de la ventana del juego',
+      downloadLimit: 'Límite de descarga',
+      unlimited: 'Sin límite',
+      megabytesPerSecond: function (n) { return ns.i18n.number(n) + ' MB/s'; },
+      openLogFolder: 'Abrir la carpeta de registros',
+      copyDiagnostics: 'Copiar el diagnóstico',
+      diagnostics: 'Diagnóstico',
+      diagnosticsCopied: 'Se copió el diagnóstico al portapapeles.',
+      diagnosticsByHand: 'No se pudo copiar el diagnóstico al portapapeles. Está seleccionado acá abajo: copialo con Ctrl+C.',
       cancel: 'Cancelar',
       save: 'Guardar',
       betaIntro: 'Si tenés acceso a la beta, podés jugar el próximo cliente antes de que llegue a los reinos.',
@@ -108,15 +126,21 @@
     },
     status: {
       checkingStart: 'Buscando actualizaciones...',
-      checking: 'Revisando {0} ({1}/{2})',
-      downloading: 'Descargando {0} ({1}/{2})',
+      offlineUntrusted: 'Sin conexión: el certificado del servidor no es de confianza.',
       offline: function (error) {
         return 'Sin conexión: ' + (Object.prototype.hasOwnProperty.call(OFFLINE, error) ? OFFLINE[error] : error);
       },
       signatureMissing: 'Actualización bloqueada: la firma del manifiesto falta o está dañada.',
       signatureInvalid: 'Actualización bloqueada: la firma del manifiesto NO es válida (alterada o de otra clave).',
+      downgradeBlocked: 'Actualización bloqueada: el servidor ofreció la v{0}.{1}.{2}, más vieja que la v{3}.{4}.{5} instalada.',
       manifestInvalid: 'El servidor mandó un manifiesto no válido.',
-      upToDate: 'Todos los archivos están al día (v{0})',
+      checking: 'Revisando {0} ({1}/{2})',
+      upToDate: 'Todos los archivos están al día (v{0}.{1}.{2})',
+      diskFull: function (needed, free) {
+        return 'No hay lugar en el disco: hacen falta ' + ns.i18n.sizeText(needed) + ' y quedan ' + ns.i18n.sizeText(free) + ' libres.';
+      },
+      downloading: 'Descargando {0} ({1}/{2})',
+      downloadPaused: 'Descarga en pausa.',
       downloadFailed: 'Falló la descarga. Revisá tu conexión.',
       verifyFailed: 'Falló la verificación de un archivo.',
       applying: 'Aplicando la actualización...',
@@ -125,12 +149,13 @@
           ? '1 archivo estaba en uso y se termina de actualizar la próxima vez que abras el Launcher (p. ej. ' + file + ').'
           : count + ' archivos estaban en uso y se terminan de actualizar la próxima vez que abras el Launcher (p. ej. ' + file + ').';
       },
-      updatedRestart: 'Actualizado a v{0} — reiniciá el Launcher para aplicarlo',
-      updated: 'Actualizado a v{0}',
+      updatedRestart: 'Actualizado a v{0}.{1}.{2} — reiniciá el Launcher para aplicarlo',
+      updated: 'Actualizado a v{0}.{1}.{2}',
       updateFailed: 'Falló la actualización.'
     },
     reasons: {
       'Cannot reach beta server (offline?)': 'No hay conexión con el servidor beta (¿estás sin internet?)',
+      "Beta server's certificate is not trusted": 'El certificado del servidor beta no es de confianza',
       'Beta server error': 'Error del servidor beta',
       'Invalid credentials': 'Usuario o contraseña incorrectos'
     }
