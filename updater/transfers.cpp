@@ -13,10 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include <httplib.h>
-
 #include "km/build_config.h"
 #include "platform/paths.h"
+#include "updater/http_connection.h"
 #include "updater/sha256.h"
 
 namespace km::updater {
@@ -25,8 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr time_t connection_timeout_s = 10;
-constexpr time_t read_timeout_s = 30;
 // The library hands the body over in chunks of 4 KiB. The standard file stream writes any piece
 // of 1 KiB or more straight through (one writev per chunk, whatever its own buffer size), so the
 // chunks are gathered here and reach the file 1 MiB at a time.
@@ -144,20 +141,34 @@ class BlockWriter {
 
 std::mutex limit_mutex;
 LowSpeedLimit low_speed_limit;
+std::chrono::milliseconds document_deadline = std::chrono::seconds(60);
 
 LowSpeedLimit current_low_speed_limit() {
     std::lock_guard<std::mutex> lock(limit_mutex);
     return low_speed_limit;
 }
 
-// Watches one transfer from a thread of its own and stops the client when the body bytes of
-// the last window fall below the limit. The window is sampled in twelfths, so the trip comes at
-// most a twelfth late; stopping is repeated until the transfer ends, since a stop that lands
-// while the socket is still being connected has nothing to shut down yet.
+std::chrono::milliseconds current_document_deadline() {
+    std::lock_guard<std::mutex> lock(limit_mutex);
+    return document_deadline;
+}
+
+// No total time limit: a signed file may be large, and the low-speed limit is what ends a
+// transfer that stalls.
+constexpr std::chrono::milliseconds no_deadline = std::chrono::milliseconds::max();
+
+// Watches one transfer from a thread of its own and stops the connection when the body bytes of
+// the last window fall below the limit, or when the transfer outlives its deadline. The window
+// is sampled in twelfths, so the trip comes at most a twelfth late; stopping is repeated until
+// the transfer ends, since a stop that lands while the socket is still being connected has
+// nothing to shut down yet.
 class SpeedWatch {
   public:
-    explicit SpeedWatch(httplib::Client& client)
-        : client_(client), limit_(current_low_speed_limit()), thread_([this] { run(); }) {}
+    SpeedWatch(HttpConnection& connection, std::chrono::milliseconds deadline)
+        : connection_(connection),
+          limit_(current_low_speed_limit()),
+          deadline_(deadline),
+          thread_([this] { run(); }) {}
     ~SpeedWatch() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -176,30 +187,39 @@ class SpeedWatch {
     static constexpr std::size_t samples_per_window = 12;
 
     void run() {
-        const auto tick = std::max<std::chrono::milliseconds>(
+        auto tick = std::max<std::chrono::milliseconds>(
             limit_.window / static_cast<long>(samples_per_window), std::chrono::milliseconds(1));
+        if (deadline_ != no_deadline)
+            tick = std::min<std::chrono::milliseconds>(
+                tick,
+                std::max<std::chrono::milliseconds>(deadline_ / 12, std::chrono::milliseconds(1)));
+        const auto started = std::chrono::steady_clock::now();
         const std::uint64_t least =
             limit_.bytes_per_second * static_cast<std::uint64_t>(limit_.window.count()) / 1000;
         std::deque<std::uint64_t> samples{0};  // bytes received at each tick, oldest first
         std::unique_lock<std::mutex> lock(mutex_);
         while (!wake_.wait_for(lock, tick, [this] { return done_; })) {
             if (!tripped_) {
+                const bool late = deadline_ != no_deadline &&
+                                  std::chrono::steady_clock::now() - started >= deadline_;
                 samples.push_back(received_);
-                if (samples.size() <= samples_per_window)
+                if (!late && samples.size() <= samples_per_window)
                     continue;
-                samples.pop_front();
-                if (samples.back() - samples.front() >= least)
+                if (samples.size() > samples_per_window)
+                    samples.pop_front();
+                if (!late && samples.back() - samples.front() >= least)
                     continue;
                 tripped_ = true;
             }
             lock.unlock();  // stop() may wait for a connect in progress
-            client_.stop();
+            connection_.stop();
             lock.lock();
         }
     }
 
-    httplib::Client& client_;
+    HttpConnection& connection_;
     const LowSpeedLimit limit_;
+    const std::chrono::milliseconds deadline_;
     std::atomic<std::uint64_t> received_{0};
     std::atomic<bool> tripped_{false};
     std::mutex mutex_;
@@ -208,45 +228,47 @@ class SpeedWatch {
     std::thread thread_;
 };
 
-// Runs `send(client, watch)` under a SpeedWatch; a transfer it stopped reports the error of a
-// dropped connection, whatever the library made of the shut-down socket.
-template <typename Send>
-httplib::Result watched(httplib::Client& client, Send send) {
-    SpeedWatch watch(client);
-    httplib::Result result = send(client, watch);
-    if (watch.tripped())
-        return httplib::Result(nullptr, httplib::Error::Read);
-    return result;
-}
-
-std::unique_ptr<httplib::Client> make_client(const std::string& host, int port) {
-    auto client = std::make_unique<httplib::Client>(host, port);
-    client->set_connection_timeout(connection_timeout_s, 0);
-    client->set_read_timeout(read_timeout_s, 0);
-    return client;
-}
-
-// Appends chunks to `out` and refuses the chunk that would take it past the cap, which makes
-// the library abort the transfer instead of buffering an endless answer.
-struct CappedSink {
-    std::string& out;
-    SpeedWatch& watch;
-    bool operator()(const char* data, std::size_t size) const {
-        if (size > max_body_in_memory - out.size())
-            return false;
-        watch.count(size);
-        out.append(data, size);
+// One exchange under a SpeedWatch. `head` receives the answer's status line and headers; the
+// body goes to `body` (every byte counted by the watch). A transfer the watch stopped reports the
+// error of a dropped connection, whatever the library made of the shut-down socket.
+TransferError watched_exchange(const ServerAddress& server, const HttpRequest& request,
+                               std::chrono::milliseconds deadline, HttpResponseHead& head,
+                               const std::function<bool(const char*, std::size_t)>& body,
+                               const std::function<bool(std::uint64_t, std::uint64_t)>& progress) {
+    HttpConnection connection(server);
+    SpeedWatch watch(connection, deadline);
+    HttpHandlers handlers;
+    handlers.head = [&head](const HttpResponseHead& answer) {
+        head = answer;
         return true;
-    }
-};
+    };
+    handlers.body = [&](const char* data, std::size_t size) {
+        watch.count(size);
+        return body(data, size);
+    };
+    handlers.progress = progress;
+    const TransferError error = connection.send(request, handlers);
+    return watch.tripped() ? TransferError::read : error;
+}
 
-// GET into memory; the response (if any) comes back with its body in `body`.
-httplib::Result capped_get(const std::string& host, int port, const std::string& path,
-                           std::string& body) {
-    auto client = make_client(host, port);
-    return watched(*client, [&](httplib::Client& c, SpeedWatch& watch) {
-        return c.Get(path, CappedSink{body, watch});
-    });
+// A small document into memory under its deadline: the chunk that would take the body past
+// the cap is refused, which aborts the transfer instead of buffering an endless answer.
+TransferError capped_exchange(const std::string& host, int port, const HttpRequest& request,
+                              HttpResponseHead& head, std::string& body) {
+    return watched_exchange({host, port}, request, current_document_deadline(), head,
+                            [&body](const char* data, std::size_t size) {
+                                if (size > max_body_in_memory - body.size())
+                                    return false;
+                                body.append(data, size);
+                                return true;
+                            },
+                            {});
+}
+
+HttpRequest get_request(const std::string& path) {
+    HttpRequest request;
+    request.path = path;
+    return request;
 }
 
 }  // namespace
@@ -256,39 +278,44 @@ void set_low_speed_limit(LowSpeedLimit limit) {
     low_speed_limit = limit;
 }
 
+void set_document_deadline(std::chrono::milliseconds deadline) {
+    std::lock_guard<std::mutex> lock(limit_mutex);
+    document_deadline = deadline;
+}
+
 std::string http_error_text(int code) {
-    using E = httplib::Error;
+    using E = TransferError;
     switch (static_cast<E>(code)) {
-        case E::Success:
+        case E::success:
             return "Success (no error)";
-        case E::Connection:
+        case E::connection:
             return "Could not establish connection";
-        case E::BindIPAddress:
+        case E::bind_ip_address:
             return "Failed to bind IP address";
-        case E::Read:
+        case E::read:
             return "Failed to read connection";
-        case E::Write:
+        case E::write:
             return "Failed to write connection";
-        case E::ExceedRedirectCount:
+        case E::exceed_redirect_count:
             return "Maximum redirect count exceeded";
-        case E::Canceled:
+        case E::canceled:
             return "Connection handling canceled";
-        case E::SSLConnection:
+        case E::ssl_connection:
             return "SSL connection failed";
-        case E::SSLLoadingCerts:
+        case E::ssl_loading_certs:
             return "SSL certificate loading failed";
-        case E::SSLServerVerification:
+        case E::ssl_server_verification:
             return "SSL server verification failed";
-        case E::UnsupportedMultipartBoundaryChars:
+        case E::unsupported_multipart_boundary_chars:
             return "Unsupported HTTP multipart boundary characters";
-        case E::Compression:
+        case E::compression:
             return "Compression failed";
-        case E::ConnectionTimeout:
+        case E::connection_timeout:
             return "Connection timed out";
-        case E::Unknown:
+        case E::unknown:
             return "Unknown";
         default:
-            break;  // codes of later library versions: players read the one fixed text
+            break;  // codes the table does not name: players read the one fixed text
     }
     return "Invalid";
 }
@@ -297,19 +324,21 @@ bool http_get(const std::string& host, int port, const std::string& path, std::s
               std::string& error) {
     try {
         std::string received;
-        auto result = capped_get(host, port, path, received);
-        if (!result) {
-            error = http_error_text(static_cast<int>(result.error()));
+        HttpResponseHead head;
+        const TransferError failure =
+            capped_exchange(host, port, get_request(path), head, received);
+        if (failure != TransferError::success) {
+            error = http_error_text(static_cast<int>(failure));
             return false;
         }
-        if (result->status != 200) {
-            error = "HTTP " + std::to_string(result->status);
+        if (head.status != 200) {
+            error = "HTTP " + std::to_string(head.status);
             return false;
         }
         body = std::move(received);
         return true;
     } catch (...) {
-        error = http_error_text(static_cast<int>(httplib::Error::Unknown));
+        error = http_error_text(static_cast<int>(TransferError::unknown));
         return false;
     }
 }
@@ -317,8 +346,10 @@ bool http_get(const std::string& host, int port, const std::string& path, std::s
 bool http_get_quiet(const std::string& host, int port, const std::string& path, std::string& body) {
     try {
         std::string received;
-        auto result = capped_get(host, port, path, received);
-        if (!result || result->status != 200)
+        HttpResponseHead head;
+        if (capped_exchange(host, port, get_request(path), head, received) !=
+                TransferError::success ||
+            head.status != 200)
             return false;
         body = std::move(received);
         return true;
@@ -330,26 +361,19 @@ bool http_get_quiet(const std::string& host, int port, const std::string& path, 
 bool http_post_json(const std::string& host, int port, const std::string& path,
                     const std::string& request_body, std::string& response_body, int& status) {
     try {
-        // Post() has no content receiver, so build the same request by hand to cap the answer.
-        httplib::Request request;
+        HttpRequest request;
         request.method = "POST";
         request.path = path;
         request.body = request_body;
-        request.headers.emplace("Content-Type", "application/json");
+        request.content_type = "application/json";
         std::string received;
-        auto client = make_client(host, port);
-        auto result = watched(*client, [&](httplib::Client& c, SpeedWatch& watch) {
-            CappedSink sink{received, watch};
-            request.content_receiver = [&sink](const char* data, std::size_t size, std::uint64_t,
-                                               std::uint64_t) { return sink(data, size); };
-            return c.send(request);
-        });
-        if (!result) {
+        HttpResponseHead head;
+        if (capped_exchange(host, port, request, head, received) != TransferError::success) {
             status = 0;
             response_body.clear();
             return false;
         }
-        status = result->status;
+        status = head.status;
         response_body = std::move(received);
         return status >= 200 && status <= 299;
     } catch (...) {
@@ -383,24 +407,20 @@ bool http_download_file(const char* host, int port, const char* path, const std:
         opened = true;
 
         BlockWriter writer(out, max_size, sha256_hex != nullptr);
-        auto client = make_client(host, port);
-        auto result = watched(*client, [&](httplib::Client& c, SpeedWatch& watch) {
-            return c.Get(
-                path,
-                [&](const char* data, std::size_t size) {
-                    watch.count(size);
-                    return writer.add(data, size);
-                },
-                [&progress](std::uint64_t received, std::uint64_t total) {
-                    if (!progress)
-                        return true;
-                    return progress(static_cast<std::size_t>(received),
-                                    static_cast<std::size_t>(total));
-                });
-        });
+        HttpResponseHead head;
+        const TransferError failure = watched_exchange(
+            {host, port}, get_request(path), no_deadline, head,
+            [&writer](const char* data, std::size_t size) { return writer.add(data, size); },
+            [&progress](std::uint64_t received, std::uint64_t total) {
+                if (!progress)
+                    return true;
+                return progress(static_cast<std::size_t>(received),
+                                static_cast<std::size_t>(total));
+            });
         const bool flushed = writer.flush();
         out.close();
-        const bool ok = result && result->status == 200 && flushed && out.good();
+        const bool ok =
+            failure == TransferError::success && head.status == 200 && flushed && out.good();
         if (ok) {
             if (sha256_hex)
                 *sha256_hex = writer.digest();

@@ -1,4 +1,5 @@
-// Blocking plain-HTTP transfers on cpp-httplib. Worker threads only.
+// Blocking HTTP transfers, each over a connection of its own (http_connection.h). Worker threads
+// only.
 #pragma once
 
 #include <chrono>
@@ -24,6 +25,11 @@ struct LowSpeedLimit {
 };
 // Process-wide; applies to transfers started afterwards (tests shorten the window).
 void set_low_speed_limit(LowSpeedLimit limit);
+// Small documents held in memory (the manifest, its signature, the banners list, the realm
+// status, the beta server's answer) must also be whole within this time: a trickle just above
+// the low-speed limit would otherwise hold a check, and Play, for hours. Downloads of files have
+// only the low-speed limit. 60 s unless set; applies to transfers started afterwards.
+void set_document_deadline(std::chrono::milliseconds deadline);
 
 bool http_get(const std::string& host, int port, const std::string& path, std::string& body,
               std::string& error);
