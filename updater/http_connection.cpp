@@ -5,6 +5,9 @@
 
 #include <cctype>
 
+#include "platform/system_https.h"
+#include "updater/system_https_exchange.h"
+
 namespace km::updater {
 
 namespace {
@@ -29,7 +32,28 @@ bool same_name(const std::string& a, const std::string& b) {
     return true;
 }
 
+// The library's client for plain HTTP, and for HTTPS where the system has no stack of its own
+// to speak it (the library's TLS then verifies against the system's CA store). Its address
+// parser takes anything it cannot read for a plain host on port 80, so only an address that
+// reads back as HTTPS is ever given to it as such. `unused` says the client is inert and must
+// not be asked: HTTPS goes to the system's stack, or the address was refused.
+httplib::Client library_client(const ServerAddress& server, bool& unused) {
+    if (server.scheme == Scheme::http)
+        return httplib::Client(server.host, server.port);
+    unused = platform::SystemHttpsConnection::available() || server.host.empty() ||
+             server.host.find_first_of(":/?#") != std::string::npos || server.port < 1 ||
+             server.port > 65535;
+    if (unused)
+        return httplib::Client(std::string(), 0);
+    return httplib::Client("https://" + server.host + ":" + std::to_string(server.port));
+}
+
 }  // namespace
+
+bool certificate_untrusted(TransferError error) {
+    return error == TransferError::ssl_server_verification ||
+           error == TransferError::ssl_server_hostname_verification;
+}
 
 std::string HttpResponseHead::header(const std::string& name) const {
     for (const auto& [key, value] : headers) {
@@ -40,11 +64,16 @@ std::string HttpResponseHead::header(const std::string& name) const {
 }
 
 struct HttpConnection::State {
-    explicit State(const ServerAddress& server) : client(server.host, server.port) {
+    explicit State(const ServerAddress& server) : client(library_client(server, unused)) {
+        if (server.scheme == Scheme::https && platform::SystemHttpsConnection::available())
+            system = std::make_unique<platform::SystemHttpsConnection>(server.host, server.port);
+        unused = unused || !client.is_valid();
         client.set_connection_timeout(connection_timeout_s, 0);
         client.set_read_timeout(read_timeout_s, 0);
     }
+    bool unused = false;  // before the client, which sets it
     httplib::Client client;
+    std::unique_ptr<platform::SystemHttpsConnection> system;  // HTTPS where the system speaks it
 };
 
 HttpConnection::HttpConnection(const ServerAddress& server)
@@ -53,6 +82,10 @@ HttpConnection::HttpConnection(const ServerAddress& server)
 HttpConnection::~HttpConnection() = default;
 
 TransferError HttpConnection::send(const HttpRequest& request, const HttpHandlers& handlers) {
+    if (state_->system)
+        return system_https_exchange(*state_->system, request, handlers);
+    if (state_->unused)
+        return TransferError::connection;
     httplib::Request req;
     req.method = request.method;
     req.path = request.path;
@@ -90,7 +123,10 @@ TransferError HttpConnection::send(const HttpRequest& request, const HttpHandler
 }
 
 void HttpConnection::stop() {
-    state_->client.stop();
+    if (state_->system)
+        return state_->system->stop();
+    if (!state_->unused)
+        state_->client.stop();
 }
 
 }  // namespace km::updater

@@ -33,10 +33,20 @@ enum class TransferError {
     connection_timeout,
 };
 
+// HTTPS verifies the server's certificate against the system's trust store and never falls
+// back to plain HTTP: a certificate that does not verify ends the exchange before anything is
+// sent.
+enum class Scheme { http, https };
+
 struct ServerAddress {
     std::string host;
     int port = 80;
+    Scheme scheme = Scheme::http;
 };
+
+// The server's certificate did not verify (unknown issuer, self-signed, expired, another name):
+// the player sees that instead of a connection failure, since trying again will not help.
+bool certificate_untrusted(TransferError error);
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 

@@ -253,9 +253,9 @@ TransferError watched_exchange(const ServerAddress& server, const HttpRequest& r
 
 // A small document into memory under its deadline: the chunk that would take the body past
 // the cap is refused, which aborts the transfer instead of buffering an endless answer.
-TransferError capped_exchange(const std::string& host, int port, const HttpRequest& request,
+TransferError capped_exchange(const ServerAddress& server, const HttpRequest& request,
                               HttpResponseHead& head, std::string& body) {
-    return watched_exchange({host, port}, request, current_document_deadline(), head,
+    return watched_exchange(server, request, current_document_deadline(), head,
                             [&body](const char* data, std::size_t size) {
                                 if (size > max_body_in_memory - body.size())
                                     return false;
@@ -320,13 +320,16 @@ std::string http_error_text(int code) {
     return "Invalid";
 }
 
-bool http_get(const std::string& host, int port, const std::string& path, std::string& body,
-              std::string& error) {
+bool http_get(const ServerAddress& server, const std::string& path, std::string& body,
+              std::string& error, TransferError* failure_out) {
+    TransferError unused;
+    TransferError& failure_told = failure_out ? *failure_out : unused;
+    failure_told = TransferError::unknown;
     try {
         std::string received;
         HttpResponseHead head;
-        const TransferError failure =
-            capped_exchange(host, port, get_request(path), head, received);
+        const TransferError failure = capped_exchange(server, get_request(path), head, received);
+        failure_told = failure;
         if (failure != TransferError::success) {
             error = http_error_text(static_cast<int>(failure));
             return false;
@@ -343,12 +346,16 @@ bool http_get(const std::string& host, int port, const std::string& path, std::s
     }
 }
 
-bool http_get_quiet(const std::string& host, int port, const std::string& path, std::string& body) {
+bool http_get(const std::string& host, int port, const std::string& path, std::string& body,
+              std::string& error) {
+    return http_get({host, port}, path, body, error);
+}
+
+bool http_get_quiet(const ServerAddress& server, const std::string& path, std::string& body) {
     try {
         std::string received;
         HttpResponseHead head;
-        if (capped_exchange(host, port, get_request(path), head, received) !=
-                TransferError::success ||
+        if (capped_exchange(server, get_request(path), head, received) != TransferError::success ||
             head.status != 200)
             return false;
         body = std::move(received);
@@ -358,8 +365,16 @@ bool http_get_quiet(const std::string& host, int port, const std::string& path, 
     }
 }
 
-bool http_post_json(const std::string& host, int port, const std::string& path,
-                    const std::string& request_body, std::string& response_body, int& status) {
+bool http_get_quiet(const std::string& host, int port, const std::string& path, std::string& body) {
+    return http_get_quiet({host, port}, path, body);
+}
+
+bool http_post_json(const ServerAddress& server, const std::string& path,
+                    const std::string& request_body, std::string& response_body, int& status,
+                    TransferError* failure_out) {
+    TransferError unused;
+    TransferError& failure = failure_out ? *failure_out : unused;
+    failure = TransferError::unknown;
     try {
         HttpRequest request;
         request.method = "POST";
@@ -368,7 +383,8 @@ bool http_post_json(const std::string& host, int port, const std::string& path,
         request.content_type = "application/json";
         std::string received;
         HttpResponseHead head;
-        if (capped_exchange(host, port, request, head, received) != TransferError::success) {
+        failure = capped_exchange(server, request, head, received);
+        if (failure != TransferError::success) {
             status = 0;
             response_body.clear();
             return false;
@@ -383,10 +399,23 @@ bool http_post_json(const std::string& host, int port, const std::string& path,
     }
 }
 
+bool http_post_json(const std::string& host, int port, const std::string& path,
+                    const std::string& request_body, std::string& response_body, int& status) {
+    return http_post_json({host, port}, path, request_body, response_body, status);
+}
+
 bool http_download_file(const char* host, int port, const char* path, const std::string& dest,
                         const DownloadProgress& progress, std::uint64_t max_size,
                         std::string* sha256_hex) {
-    if (host == nullptr || path == nullptr || dest.empty())
+    if (host == nullptr)
+        return false;
+    return http_download_file({host, port}, path, dest, progress, max_size, sha256_hex);
+}
+
+bool http_download_file(const ServerAddress& server, const char* path, const std::string& dest,
+                        const DownloadProgress& progress, std::uint64_t max_size,
+                        std::string* sha256_hex) {
+    if (path == nullptr || dest.empty())
         return false;
     bool opened = false;
     const fs::path file_path = fs::u8path(dest);
@@ -409,7 +438,7 @@ bool http_download_file(const char* host, int port, const char* path, const std:
         BlockWriter writer(out, max_size, sha256_hex != nullptr);
         HttpResponseHead head;
         const TransferError failure = watched_exchange(
-            {host, port}, get_request(path), no_deadline, head,
+            server, get_request(path), no_deadline, head,
             [&writer](const char* data, std::size_t size) { return writer.add(data, size); },
             [&progress](std::uint64_t received, std::uint64_t total) {
                 if (!progress)

@@ -9,6 +9,8 @@
 #include <limits>
 #include <string>
 
+#include "updater/http_connection.h"
+
 namespace km::updater {
 
 // Bodies held in memory are capped; a longer answer fails instead of exhausting memory.
@@ -31,9 +33,17 @@ void set_low_speed_limit(LowSpeedLimit limit);
 // only the low-speed limit. 60 s unless set; applies to transfers started afterwards.
 void set_document_deadline(std::chrono::milliseconds deadline);
 
+// Each transfer takes its server as an address with its scheme, or as a host and port for
+// plain HTTP. `failure`, when given, receives why no answer came (success when one did).
+bool http_get(const ServerAddress& server, const std::string& path, std::string& body,
+              std::string& error, TransferError* failure = nullptr);
 bool http_get(const std::string& host, int port, const std::string& path, std::string& body,
               std::string& error);
+bool http_get_quiet(const ServerAddress& server, const std::string& path, std::string& body);
 bool http_get_quiet(const std::string& host, int port, const std::string& path, std::string& body);
+bool http_post_json(const ServerAddress& server, const std::string& path,
+                    const std::string& request_body, std::string& response_body, int& status,
+                    TransferError* failure = nullptr);
 bool http_post_json(const std::string& host, int port, const std::string& path,
                     const std::string& request_body, std::string& response_body, int& status);
 
@@ -43,6 +53,10 @@ bool http_post_json(const std::string& host, int port, const std::string& path,
 // A body that grows past `max_size` bytes is aborted at once. When `sha256_hex` is given it
 // receives the SHA-256 (64 lower-case hex digits) of exactly the bytes written to `dest`.
 using DownloadProgress = std::function<bool(std::size_t received, std::size_t total)>;
+bool http_download_file(const ServerAddress& server, const char* path, const std::string& dest,
+                        const DownloadProgress& progress,
+                        std::uint64_t max_size = std::numeric_limits<std::uint64_t>::max(),
+                        std::string* sha256_hex = nullptr);
 bool http_download_file(const char* host, int port, const char* path, const std::string& dest,
                         const DownloadProgress& progress,
                         std::uint64_t max_size = std::numeric_limits<std::uint64_t>::max(),

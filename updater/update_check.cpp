@@ -97,12 +97,20 @@ void begin_check(Check& check) {
         remove_old_copy(check.game_path, check.target.root);
 }
 
+ServerAddress server_of(const UpdateTarget& target) {
+    return {target.host, target.port, target.scheme};
+}
+
 bool fetch_manifest(Check& check) {
     std::string error;
-    if (!http_get(check.target.host, check.target.port, check.target.manifest, check.body, error)) {
+    TransferError failure = TransferError::success;
+    if (!http_get(server_of(check.target), check.target.manifest, check.body, error, &failure)) {
         char text[384];
         std::snprintf(text, sizeof text, texts::offline, error.c_str());
-        check.observer.final_progress(text, "error");
+        // Trying again will not help a certificate that does not verify; saying so also tells
+        // a player on a network that intercepts TLS why nothing works.
+        check.observer.final_progress(
+            certificate_untrusted(failure) ? texts::offline_untrusted : text, "error");
         check.observer.server_status(false);
         return false;
     }
@@ -112,8 +120,7 @@ bool fetch_manifest(Check& check) {
 
 bool verify_signature(Check& check) {
     std::string signature;
-    if (!http_get_quiet(check.target.host, check.target.port, check.target.manifest + ".sig",
-                        signature) ||
+    if (!http_get_quiet(server_of(check.target), check.target.manifest + ".sig", signature) ||
         signature.size() != 64)
         return fail(check, texts::signature_missing);
     if (!verify_manifest_signature(reinterpret_cast<const std::uint8_t*>(signature.data()),
@@ -229,7 +236,7 @@ bool download_one(Check& check, int k) {
     try {
         // The signed size bounds what a hostile server can write into the staging folder.
         downloaded = http_download_file(
-            check.target.host.c_str(), check.target.port, remote.c_str(), check.staged[idx],
+            server_of(check.target), remote.c_str(), check.staged[idx],
             [&download_progress](std::size_t received, std::size_t announced) {
                 return download_progress(received, announced);
             },

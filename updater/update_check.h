@@ -4,6 +4,8 @@
 #include <atomic>
 #include <string>
 
+#include "updater/http_connection.h"
+
 namespace km::updater {
 
 // What one check brings up to date and where it asks: the caller's, handed in whole, so that
@@ -14,6 +16,7 @@ struct UpdateTarget {
     int port = 80;
     std::string manifest = "/update.manifest.json";  // its signature lies at this path + ".sig"
     std::string game_exe = "Game_x64_win.exe";       // the game client, directly under root
+    Scheme scheme = Scheme::http;                    // of every request to host:port
 };
 
 // What a check tells whoever started it, in the order it happens. Called on the check's own
