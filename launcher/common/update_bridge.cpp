@@ -8,9 +8,16 @@
 
 namespace km {
 
+updater::ServerAddress content_server() {
+    return {launcher_config.host, launcher_config.port,
+            launcher_config.https ? updater::Scheme::https : updater::Scheme::http};
+}
+
 updater::UpdateTarget update_target() {
-    return {exe_dir, launcher_config.host, launcher_config.port, launcher_config.manifest,
-            launcher_config.game_exe};
+    updater::UpdateTarget target{exe_dir, launcher_config.host, launcher_config.port,
+                                 launcher_config.manifest, launcher_config.game_exe};
+    target.scheme = content_server().scheme;
+    return target;
 }
 
 void PageCheckObserver::updating(bool is_updating) {

@@ -8,6 +8,8 @@
 
 namespace km {
 
+// The update and content server of launcher.ini, with its scheme.
+updater::ServerAddress content_server();
 // exe_dir and the server of launcher.ini.
 updater::UpdateTarget update_target();
 

@@ -121,6 +121,8 @@ void load_config(const std::string& path, LauncherConfig& config) {
             config.title = value;
         } else if (key == "version") {
             config.version = value;
+        } else if (key == "https") {
+            config.https = value == "1";
         }
     });
 }
@@ -129,6 +131,9 @@ std::string config_text(const LauncherConfig& config) {
     std::string text = "# Keldmoor Ashvow Launcher config\n";
     text += "host=" + config.host + "\n";
     text += "port=" + std::to_string(config.port) + "\n";
+    // Only when set, so that the files of installations on plain HTTP stay as they were.
+    if (config.https)
+        text += "https=1\n";
     text += "manifest=" + config.manifest + "\n";
     text += "banners=" + config.banners + "\n";
     text += "game_exe=" + config.game_exe + "\n";

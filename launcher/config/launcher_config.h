@@ -17,6 +17,7 @@ struct LauncherConfig {
     std::string game_args;
     std::string title = "Keldmoor Ashvow";
     std::string version = "1.0.0";
+    bool https = false;  // every request to host:port over HTTPS; written only when set
 };
 
 // Removes " \t\r\n" from both ends.
@@ -24,7 +25,8 @@ std::string trim(const std::string& text);
 
 // Overwrites the fields whose keys the file has; a missing file leaves `config` untouched.
 void load_config(const std::string& path, LauncherConfig& config);
-// Writes all eight fields, replacing the file; silent when it cannot be written.
+// Writes all eight fields (and https=1 when set), replacing the file; silent when it cannot be
+// written.
 void save_config(const std::string& path, const LauncherConfig& config);
 
 // C's atoi, without its undefined behaviour: values beyond 32 bits clamp to the nearest limit.

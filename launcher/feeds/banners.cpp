@@ -7,6 +7,7 @@
 #include "km/build_config.h"
 #include "launcher/common/app_state.h"
 #include "launcher/common/events.h"
+#include "launcher/common/update_bridge.h"
 #include "launcher/feeds/coalesced_run.h"
 #include "launcher/feeds/feeds.h"
 #include "platform/paths.h"
@@ -73,8 +74,7 @@ bool is_banner_image_name(const std::string& name) {
 
 void fetch_banners() {
     std::string document, error;
-    if (!updater::http_get(launcher_config.host, launcher_config.port, launcher_config.banners,
-                           document, error))
+    if (!updater::http_get(content_server(), launcher_config.banners, document, error))
         return;
 
     std::vector<std::string> names;
@@ -97,8 +97,8 @@ void fetch_banners() {
             continue;
         bool ok = false;
         try {
-            ok = updater::http_download_file(launcher_config.host.c_str(), launcher_config.port,
-                                             remote.c_str(), local, {}, max_banner_image_size);
+            ok = updater::http_download_file(content_server(), remote.c_str(), local, {},
+                                             max_banner_image_size);
         } catch (const std::exception&) {
             ok = false;  // e.g. the cache folder could not be created
         }

@@ -42,8 +42,7 @@ void start_one_fetch() {
 
 void probe_server() {
     std::string body, error;
-    const bool online = updater::http_get(launcher_config.host, launcher_config.port,
-                                          launcher_config.manifest, body, error);
+    const bool online = updater::http_get(content_server(), launcher_config.manifest, body, error);
     send_server_status(online);
     // The check claims the update flag itself and returns at once when another check holds it,
     // so a probe never runs a second check beside a running one.
@@ -53,8 +52,7 @@ void probe_server() {
 
 void fetch_realm_status() {
     std::string body, error;
-    if (!updater::http_get(launcher_config.host, launcher_config.port, "/realm_status.json", body,
-                           error))
+    if (!updater::http_get(content_server(), "/realm_status.json", body, error))
         return;
     if (is_one_json_value(body))
         send_realm_status(body);

@@ -26,7 +26,7 @@ class BetaLogin : public ::testing::Test {
   protected:
     void SetUp() override {
         try {
-            server_ = std::make_unique<test::TestServer>(build::beta_host, beta_port);
+            server_ = std::make_unique<test::TestServer>(beta_server().host, beta_server().port);
         } catch (const std::runtime_error& error) {
             // Wine binds only addresses listed on a network interface, and the loopback
             // interface usually lists 127.0.0.1 alone; Windows and Linux bind all of 127/8.
