@@ -5,6 +5,8 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <atomic>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -39,51 +41,57 @@ std::string narrow(const wchar_t* text, std::size_t size) {
     return out;
 }
 
-// One session for the process: WinHTTP shares it between threads, and it keeps what automatic
-// proxy detection found instead of searching again for every request (the realm status is
-// polled every two seconds). Its handle is never closed; process exit ends it.
-struct Session {
-    HINTERNET handle = nullptr;
-    // Windows 8.1 and later resolve the proxy themselves, the player's automatic detection, PAC
-    // script and fixed proxy alike; older systems say no, and each request asks for the
-    // player's settings instead.
-    bool automatic_proxy = false;
+// The proxy a request to `url` takes under the player's Internet settings, as Windows itself
+// chooses it: automatic detection or a setup script (PAC) first, then the fixed proxy with its
+// bypass list; none when nothing is set or nothing answers for this address. Resolved here and
+// then used as a named proxy, rather than left to WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY: that
+// exists only from Windows 8.1 on, and this way every system takes the same path.
+struct Proxy {
+    std::wstring servers;  // empty: straight to the server
+    std::wstring bypass;
+    bool operator<(const Proxy& other) const {
+        return servers != other.servers ? servers < other.servers : bypass < other.bypass;
+    }
 };
 
-const Session& session() {
-    static const Session opened = [] {
-        Session s;
-        s.handle = WinHttpOpen(L"KeldmoorAshvow-Launcher", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                               WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-        s.automatic_proxy = s.handle != nullptr;
-        if (!s.handle)
-            s.handle = WinHttpOpen(L"KeldmoorAshvow-Launcher", WINHTTP_ACCESS_TYPE_NO_PROXY,
-                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-        if (s.handle) {
-            // TLS 1.2 at least; 1.3 where the system has it (older ones refuse the flag).
-            DWORD protocols =
-                WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-            if (!WinHttpSetOption(s.handle, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
-                                  sizeof protocols)) {
-                protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-                WinHttpSetOption(s.handle, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
-                                 sizeof protocols);
-            }
+HINTERNET open_session(const Proxy& proxy) {
+    HINTERNET handle =
+        proxy.servers.empty()
+            ? WinHttpOpen(L"KeldmoorAshvow-Launcher", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                          WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)
+            : WinHttpOpen(L"KeldmoorAshvow-Launcher", WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+                          proxy.servers.c_str(),
+                          proxy.bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : proxy.bypass.c_str(), 0);
+    if (handle) {
+        // TLS 1.2 at least; 1.3 where the system has it (older ones refuse the flag).
+        DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+        if (!WinHttpSetOption(handle, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                              sizeof protocols)) {
+            protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+            WinHttpSetOption(handle, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
         }
-        return s;
-    }();
-    return opened;
+    }
+    return handle;
 }
 
-// The player's Internet settings, for systems without automatic proxy resolution: automatic
-// detection or a PAC script first, as Windows itself would, then the fixed proxy with its
-// bypass list; no proxy when none is set or none answers for this address.
-void use_players_proxy(HINTERNET request, const std::wstring& url) {
+// One session per proxy, shared by every thread (WinHTTP allows it) and never closed: process
+// exit ends them. A player has one proxy or a few, so the map stays small.
+HINTERNET session_for(const Proxy& proxy) {
+    static std::mutex mutex;
+    static std::map<Proxy, HINTERNET> sessions;
+    std::lock_guard<std::mutex> lock(mutex);
+    HINTERNET& handle = sessions[proxy];
+    if (!handle)
+        handle = open_session(proxy);
+    return handle;
+}
+
+Proxy players_proxy(const std::wstring& url) {
+    Proxy proxy;
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings{};
     if (!WinHttpGetIEProxyConfigForCurrentUser(&settings))
-        return;
-    WINHTTP_PROXY_INFO chosen{};
-    bool found = false;
+        return proxy;
+    bool resolved = false;
     if (settings.fAutoDetect || settings.lpszAutoConfigUrl) {
         WINHTTP_AUTOPROXY_OPTIONS options{};
         if (settings.fAutoDetect) {
@@ -96,24 +104,46 @@ void use_players_proxy(HINTERNET request, const std::wstring& url) {
             options.lpszAutoConfigUrl = settings.lpszAutoConfigUrl;
         }
         options.fAutoLogonIfChallenged = TRUE;
-        found = WinHttpGetProxyForUrl(session().handle, url.c_str(), &options, &chosen) != FALSE;
+        WINHTTP_PROXY_INFO found{};
+        resolved = WinHttpGetProxyForUrl(session_for({}), url.c_str(), &options, &found) != FALSE;
+        if (resolved && found.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && found.lpszProxy) {
+            proxy.servers = found.lpszProxy;
+            proxy.bypass = found.lpszProxyBypass ? found.lpszProxyBypass : L"";
+        }
+        for (LPWSTR text : {found.lpszProxy, found.lpszProxyBypass})
+            if (text)
+                GlobalFree(text);
     }
-    if (found) {
-        WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &chosen, sizeof chosen);
-    } else if (settings.lpszProxy) {
-        WINHTTP_PROXY_INFO fixed{};
-        fixed.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-        fixed.lpszProxy = settings.lpszProxy;
-        fixed.lpszProxyBypass = settings.lpszProxyBypass;
-        WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &fixed, sizeof fixed);
+    if (!resolved && settings.lpszProxy) {
+        proxy.servers = settings.lpszProxy;
+        proxy.bypass = settings.lpszProxyBypass ? settings.lpszProxyBypass : L"";
     }
-    for (LPWSTR text : {chosen.lpszProxy, chosen.lpszProxyBypass, settings.lpszAutoConfigUrl,
-                        settings.lpszProxy, settings.lpszProxyBypass})
+    for (LPWSTR text : {settings.lpszAutoConfigUrl, settings.lpszProxy, settings.lpszProxyBypass})
         if (text)
             GlobalFree(text);
+    return proxy;
 }
 
 enum class Phase { connect, receive };
+
+// In synchronous use WinHTTP may end a certificate it refused with a generic error (Windows:
+// ERROR_WINHTTP_SECURE_FAILURE, Wine: ERROR_WINHTTP_SECURE_CHANNEL_ERROR); what it refused is
+// told only to the status callback.
+constexpr DWORD certificate_flags =
+    WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED | WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT |
+    WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED | WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA |
+    WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID | WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID |
+    WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE;
+
+void CALLBACK on_secure_failure(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information,
+                                DWORD length) {
+    if (status != WINHTTP_CALLBACK_STATUS_SECURE_FAILURE || !context || !information ||
+        length < sizeof(DWORD))
+        return;
+    const DWORD flags = *static_cast<const DWORD*>(information);
+    if (flags & certificate_flags)
+        reinterpret_cast<std::atomic<bool>*>(context)->store(true);
+}
 
 SystemHttpsError error_of(DWORD code, Phase phase) {
     switch (code) {
@@ -192,6 +222,7 @@ struct SystemHttpsConnection::State {
     bool stopped = false;
     HINTERNET connection = nullptr;
     HINTERNET request = nullptr;
+    std::atomic<bool> certificate_refused{false};  // set by on_secure_failure
 
     // Closes the handles once, whoever comes first: stop() on another thread or the end of the
     // exchange. Closing the request is what ends a call blocked on it.
@@ -235,15 +266,20 @@ SystemHttpsError SystemHttpsConnection::send(const SystemHttpsRequest& request,
             s.close();
         }
     } closer{s};
-    const Session& shared = session();
-    if (!shared.handle || s.port == 0 || s.host.empty())
+    if (s.port == 0 || s.host.empty())
+        return SystemHttpsError::connection;
+    s.certificate_refused = false;  // of this exchange alone
+    const std::wstring url =
+        L"https://" + s.host + L":" + std::to_wstring(s.port) + wide(request.path);
+    const HINTERNET session = session_for(players_proxy(url));
+    if (!session)
         return SystemHttpsError::connection;
     HINTERNET request_handle = nullptr;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         if (s.stopped)
             return SystemHttpsError::canceled;
-        s.connection = WinHttpConnect(shared.handle, s.host.c_str(), s.port, 0);
+        s.connection = WinHttpConnect(session, s.host.c_str(), s.port, 0);
         if (s.connection)
             s.request = WinHttpOpenRequest(s.connection, wide(request.method).c_str(),
                                            wide(request.path).c_str(), nullptr, WINHTTP_NO_REFERER,
@@ -254,6 +290,10 @@ SystemHttpsError SystemHttpsConnection::send(const SystemHttpsRequest& request,
     }
     WinHttpSetTimeouts(request_handle, connect_timeout_ms, connect_timeout_ms, read_timeout_ms,
                        read_timeout_ms);
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&s.certificate_refused);
+    WinHttpSetOption(request_handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context);
+    WinHttpSetStatusCallback(request_handle, on_secure_failure,
+                             WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
     // A redirect is an answer like any other: following it could lead the password or the
     // check anywhere. Without that refusal in place nothing is sent.
     DWORD no_redirects = WINHTTP_DISABLE_REDIRECTS;
@@ -262,19 +302,18 @@ SystemHttpsError SystemHttpsConnection::send(const SystemHttpsRequest& request,
         return SystemHttpsError::unknown;
     DWORD others = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_KEEP_ALIVE;
     WinHttpSetOption(request_handle, WINHTTP_OPTION_DISABLE_FEATURE, &others, sizeof others);
-    if (!shared.automatic_proxy)
-        use_players_proxy(request_handle, L"https://" + s.host + L":" + std::to_wstring(s.port) +
-                                              wide(request.path));
-
     std::wstring head_lines;
     for (const auto& [name, value] : request.headers)
         head_lines += wide(name) + L": " + wide(value) + L"\r\n";
     const DWORD body_size = static_cast<DWORD>(request.body.size());
-    if (!WinHttpSendRequest(
-            request_handle, head_lines.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : head_lines.c_str(),
-            static_cast<DWORD>(head_lines.size()),
-            body_size ? const_cast<char*>(request.body.data()) : nullptr, body_size, body_size, 0))
-        return error_of(GetLastError(), Phase::connect);
+    if (!WinHttpSendRequest(request_handle,
+                            head_lines.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : head_lines.c_str(),
+                            static_cast<DWORD>(head_lines.size()),
+                            body_size ? const_cast<char*>(request.body.data()) : nullptr, body_size,
+                            body_size, 0)) {
+        const DWORD code = GetLastError();
+        return s.certificate_refused ? SystemHttpsError::untrusted : error_of(code, Phase::connect);
+    }
     if (!WinHttpReceiveResponse(request_handle, nullptr))
         return error_of(GetLastError(), Phase::receive);
 
