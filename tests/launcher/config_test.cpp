@@ -29,7 +29,8 @@ std::string on_disk(std::string text) {
 
 std::string summary(const LauncherConfig& c) {
     return c.host + "|" + std::to_string(c.port) + "|" + c.manifest + "|" + c.banners + "|" +
-           c.game_exe + "|" + c.game_args + "|" + c.title + "|" + c.version;
+           c.game_exe + "|" + c.game_args + "|" + c.title + "|" + c.version +
+           (c.https ? "|https" : "");
 }
 
 std::string summary(const GameSettings& s) {
@@ -69,12 +70,14 @@ TEST_F(ConfigFiles, DefaultsWriteTheExactBytes) {
 }
 
 TEST_F(ConfigFiles, RoundTripKeepsEveryFieldAndNoLineBreakInTheMode) {
-    const LauncherConfig config{"127.0.0.9", -1,        "/m.json", "/b.json",
-                                "g.exe",     "-a=1 -b", "T = x",   "2.0"};
+    const LauncherConfig config{"127.0.0.9", -1,      "/m.json", "/b.json", "g.exe",
+                                "-a=1 -b",   "T = x", "2.0",     true};
     save_config(ini(), config);
     LauncherConfig read;
     load_config(ini(), read);
     EXPECT_EQ(summary(read), summary(config));
+    EXPECT_NE(dir.read("launcher.ini").find(on_disk("\nport=-1\nhttps=1\nmanifest=")),
+              std::string::npos);
     // A line break in the mode would add lines of its own that the game reads.
     save_game_settings(game_settings_path(),
                        GameSettings{"x\n[performance]\r\nvsync = 1", true, false, false});
@@ -87,7 +90,8 @@ TEST_F(ConfigFiles, HandEditedFilesReadLikeTheLauncherAndTheGameMeanThem) {
     dir.write("launcher.ini",
               "# comment\r\n   \r\n #host=127.1.1.1\r\n; other\r\n[server]\r\n  host   =   "
               "127.0.0.5 \t\r\nhost\r\nHost=127.9.9.9\r\ntitle=a=b\r\nversion=1.0 # not a "
-              "comment\r\ngame_args=-x\r\ngame_args=\r\nunknown=1\r\nport= 8080 \r\nmanifest=/m");
+              "comment\r\ngame_args=-x\r\ngame_args=\r\nunknown=1\r\nport= 8080 \r\nmanifest=/m\r\n"
+              "https = yes");
     LauncherConfig config;
     load_config((dir.path() / "absent.ini").string(), config);
     load_config(ini(), config);

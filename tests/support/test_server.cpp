@@ -24,14 +24,20 @@ const std::string& pattern_table() {
 
 TestServer::TestServer() : TestServer("127.0.0.1", 0) {}
 
-TestServer::TestServer(const std::string& host, int port) : host_(host) {
-    server_.set_keep_alive_timeout(1);
+TestServer::TestServer(const std::string& host, int port)
+    : TestServer(std::make_unique<httplib::Server>(), host, port) {}
+
+TestServer::TestServer(std::unique_ptr<httplib::Server> server, const std::string& host, int port)
+    : server_(std::move(server)), host_(host) {
+    if (!server_->is_valid())
+        throw std::runtime_error("TestServer: the server could not be set up");
+    server_->set_keep_alive_timeout(1);
     const auto dispatcher = std::bind_front(&TestServer::dispatch, this);
-    server_.Get(".*", dispatcher);
-    server_.Post(".*", dispatcher);
+    server_->Get(".*", dispatcher);
+    server_->Post(".*", dispatcher);
 
     if (port == 0) {
-        port_ = server_.bind_to_any_port(host);
+        port_ = server_->bind_to_any_port(host);
         if (port_ <= 0)
             throw std::runtime_error("TestServer: cannot bind " + host);
     } else {
@@ -41,7 +47,7 @@ TestServer::TestServer(const std::string& host, int port) : host_(host) {
         probe.set_connection_timeout(2, 0);
         probe.set_read_timeout(2, 0);
         if (probe.Get("/").error() != httplib::Error::Connection ||
-            !server_.bind_to_port(host, port))
+            !server_->bind_to_port(host, port))
             throw std::runtime_error("TestServer: cannot bind " + host + ":" +
                                      std::to_string(port));
         port_ = port;
@@ -50,13 +56,13 @@ TestServer::TestServer(const std::string& host, int port) : host_(host) {
     // accept loop only makes the first request's timing independent of thread start-up.
     thread_ = std::thread([this] {
         try {
-            server_.listen_after_bind();
+            server_->listen_after_bind();
         } catch (...) {
         }
         listen_returned_ = true;
     });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!server_.is_running() && !listen_returned_ &&
+    while (!server_->is_running() && !listen_returned_ &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
@@ -64,9 +70,9 @@ TestServer::TestServer(const std::string& host, int port) : host_(host) {
 TestServer::~TestServer() {
     stopping_ = true;
     // stop() does nothing before the accept loop runs, so wait for it (or for its failure).
-    while (!listen_returned_ && !server_.is_running())
+    while (!listen_returned_ && !server_->is_running())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    server_.stop();
+    server_->stop();
     thread_.join();
 }
 

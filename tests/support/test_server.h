@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -43,6 +44,8 @@ class TestServer {
     // A fixed address and port (e.g. the beta server's 127.0.0.2:8080). Throws
     // std::runtime_error when the address cannot be bound or something already listens there.
     TestServer(const std::string& host, int port);
+    // `server` (an httplib::SSLServer, say) on host:port as above.
+    TestServer(std::unique_ptr<httplib::Server> server, const std::string& host, int port);
     ~TestServer();
     TestServer(const TestServer&) = delete;
     TestServer& operator=(const TestServer&) = delete;
@@ -82,7 +85,7 @@ class TestServer {
     void dispatch(const httplib::Request& request, httplib::Response& response);
     bool serve_file(const std::string& path, httplib::Response& response);
 
-    httplib::Server server_;
+    std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
     std::string host_;
     int port_ = 0;
