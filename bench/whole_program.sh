@@ -198,7 +198,7 @@ say "2: no-op update check of $NOOP_FILES files ($NOOP_MB MiB) against find -pri
 NOOP=$WORK/noop
 mkdir -p "$NOOP/install/data"
 make_files "$NOOP/install/data" "$NOOP_FILES" $(( NOOP_MB * MIB ))
-"$BUILD/km-publish" --key "$WORK/key.pem" --version 1.0.0 --from "$NOOP/install" \
+"$BUILD/km-publish" --key "$WORK/key.pem" --allow-test-key --version 1.0.0 --from "$NOOP/install" \
     --to "$NOOP/content" >/dev/null
 # A no-op check downloads nothing; the published copies only take room.
 rm -rf "$NOOP/content/launcher_files"
@@ -233,7 +233,7 @@ say "3, 4: first install of $INSTALL_FILES files ($INSTALL_MB MiB) against curl 
 INST=$WORK/install
 mkdir -p "$INST/release/data"
 make_files "$INST/release/data" "$INSTALL_FILES" $(( INSTALL_MB * MIB ))
-"$BUILD/km-publish" --key "$WORK/key.pem" --version 1.0.0 --from "$INST/release" \
+"$BUILD/km-publish" --key "$WORK/key.pem" --allow-test-key --version 1.0.0 --from "$INST/release" \
     --to "$INST/content" >/dev/null
 rm -rf "$INST/release"
 start_nginx "$INST/content"

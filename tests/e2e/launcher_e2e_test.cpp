@@ -125,8 +125,8 @@ class LauncherE2E : public ::testing::Test {
     }
 
     void publish() {
-        ASSERT_TRUE(run_tool({"km-publish", "--key", key.string(), "--version", "1.0.0", "--from",
-                              release.string(), "--to", content.string()}));
+        ASSERT_TRUE(run_tool({"km-publish", "--key", key.string(), "--allow-test-key", "--version",
+                              "1.0.0", "--from", release.string(), "--to", content.string()}));
     }
 
     void start(const std::string& game_args = "") {

@@ -38,13 +38,16 @@ TEST(ReleaseRules, ExcludesCoverOnlyPlayerOwnedFilesAndFollowGitignoreAnchoring)
 
 TEST(ReleaseRules, WindowsNamesThatCannotExistAreNamed) {
     for (const char* ok : {"Game_x64_win.exe", "données/é.txt", "CONSOLE.txt", "a b/c d.txt",
-                           "COM10", "a~b", "LPT"}) {
+                           "COM10", "a~b", "LPT", "CONIN", "CONOUT$X.txt", "COM0x"}) {
         EXPECT_EQ(windows_name_problem(ok), "") << ok;
     }
     for (const char* bad :
-         {"a<b", "dir/a>b.txt", "what?.txt", "star*.txt", "pipe|x", "quote\".txt", "tab\there",
-          "trailing.", "dir./x", "blank /x", "CON", "con.txt", "data/Nul.map", "LPT1.log", "com9",
-          "CON .txt", "COM\xC2\xB9", "PROGRA~1/x", "GAME~1.EXE"}) {
+         {"a<b",         "dir/a>b.txt",     "what?.txt",    "star*.txt",  "pipe|x",
+          "quote\".txt", "tab\there",       "trailing.",    "dir./x",     "blank /x",
+          "CON",         "con.txt",         "data/Nul.map", "LPT1.log",   "com9",
+          "CON .txt",    "COM\xC2\xB9",     "PROGRA~1/x",   "GAME~1.EXE", "CONIN$",
+          "conout$.log", "data/Conin$.txt", "COM0",         "lpt0.dat",   "com\xC2\xB2.x",
+          "Lpt\xC2\xB3"}) {
         EXPECT_NE(windows_name_problem(bad), "") << bad;
     }
 }
