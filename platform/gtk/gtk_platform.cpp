@@ -265,8 +265,6 @@ bool copy_on_window_thread(const std::string& text) {
     gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
     gtk_clipboard_set_text(clipboard, valid, -1);
     g_free(valid);
-    // Kept by a clipboard manager, when there is one, after the launcher has closed.
-    gtk_clipboard_store(clipboard);
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <shlobj.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -274,9 +275,12 @@ std::string os_description() {
                                          GetProcAddress(ntdll, "RtlGetVersion")))
                                    : nullptr;
     std::string text = "Windows";
-    if (get_version && get_version(&info) == 0)
-        text += " " + std::to_string(info.dwMajorVersion) + "." +
-                std::to_string(info.dwMinorVersion) + "." + std::to_string(info.dwBuildNumber);
+    if (get_version && get_version(&info) == 0) {
+        char numbers[48];
+        std::snprintf(numbers, sizeof numbers, " %lu.%lu.%lu", info.dwMajorVersion,
+                      info.dwMinorVersion, info.dwBuildNumber);
+        text += numbers;
+    }
     SYSTEM_INFO system{};
     GetNativeSystemInfo(&system);
     switch (system.wProcessorArchitecture) {
