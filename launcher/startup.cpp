@@ -102,6 +102,8 @@ int run_startup_before_window(const std::string& module_path) {
     if (!platform::webview_runtime_present()) {
         log_event("start", "no web view runtime: offering its installer");
         const int code = install_webview_runtime(exe_dir, module_path) ? 0 : 1;
+        log_event("start", code == 0 ? "web view runtime installed: a new launcher was started"
+                                     : "still no web view runtime: the launcher ends");
         log_flush(last_flush);
         return code;
     }
