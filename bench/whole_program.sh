@@ -3,7 +3,8 @@
 # in the same run, and the hot paths of km-bench beside them:
 #   1. sha256_file of one big file against OpenSSL (km-bench);
 #   2. a no-op update check of a large installation whose verify-cache records all match, served
-#      by nginx on loopback, against a stat-only pass over the same files (find -printf);
+#      by nginx on loopback, against a stat-only pass over the same files (find -printf); and
+#      the same check writing its log line (km-check --log) against it without;
 #   3. a first install from nginx on loopback against curl fetching the same files in one
 #      process plus `openssl dgst -sha256` of them;
 #   4. peak resident memory of the update check of item 3 (/usr/bin/time -v);
@@ -208,22 +209,31 @@ start_nginx "$NOOP/content"
 timed "$BUILD/km-check" --dir "$NOOP/install" --host 127.0.0.1 --port "$PORT"
 check_says ok "All files up to date"
 echo "first check (hashes every file): ${WALL_MS} ms"
-CHECK_BEST= FIND_BEST= CHECK_CPU= FIND_CPU=
+CHECK_BEST= FIND_BEST= CHECK_CPU= FIND_CPU= LOG_BEST= LOG_CPU=
 for run in $(seq 1 "$RUNS"); do
     timed "$BUILD/km-check" --dir "$NOOP/install" --host 127.0.0.1 --port "$PORT"
     check_says ok "All files up to date"
     CHECK_BEST=$(min "$CHECK_BEST" "$WALL_MS"); CHECK_CPU=$(min "$CHECK_CPU" "$CPU_MS")
     echo "run $run: km-check ${WALL_MS} ms (cpu ${CPU_MS} ms, $(awk '/^events/ { print $2 }' "$OUT") events)"
+    timed "$BUILD/km-check" --dir "$NOOP/install" --host 127.0.0.1 --port "$PORT" --log
+    check_says ok "All files up to date"
+    grep -q '^logged yes$' "$OUT" || { cat "$OUT" >&2; die "km-check --log did not write its line"; }
+    LOG_BEST=$(min "$LOG_BEST" "$WALL_MS"); LOG_CPU=$(min "$LOG_CPU" "$CPU_MS")
+    echo "run $run: km-check --log ${WALL_MS} ms (cpu ${CPU_MS} ms)"
     OUT=/dev/null timed find "$NOOP/install" -type f -printf '%s %T@\n'
     FIND_BEST=$(min "$FIND_BEST" "$WALL_MS"); FIND_CPU=$(min "$FIND_CPU" "$CPU_MS")
     echo "run $run: find     ${WALL_MS} ms (cpu ${CPU_MS} ms)"
 done
 stop_nginx
+echo "last log line: $(tail -n 1 "$NOOP/install/cache/launcher.log")"
 rm -rf "$NOOP"
 NOOP_RATIO=$(ratio "$CHECK_BEST" "$FIND_BEST")
 row "2 no-op check, $NOOP_FILES files (wall)" "$CHECK_BEST ms" "$FIND_BEST ms" "$NOOP_RATIO" "<= 2" \
     "$(met "$NOOP_RATIO" 2 '<=')"
-echo "processor time, best: km-check $CHECK_CPU ms, find $FIND_CPU ms"
+LOG_RATIO=$(ratio "$LOG_BEST" "$CHECK_BEST")
+row "2b the same check with its log (wall)" "$LOG_BEST ms" "$CHECK_BEST ms" "$LOG_RATIO" "<= 1.05" \
+    "$(met "$LOG_RATIO" 1.05 '<=')"
+echo "processor time, best: km-check $CHECK_CPU ms, with the log $LOG_CPU ms, find $FIND_CPU ms"
 }
 
 # ---- 3 and 4: first install --------------------------------------------------------------------

@@ -1,5 +1,6 @@
 #include "launcher/commands.h"
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <memory>
@@ -10,6 +11,7 @@
 #include "launcher/beta/beta.h"
 #include "launcher/common/app_state.h"
 #include "launcher/common/events.h"
+#include "launcher/common/log.h"
 #include "launcher/common/update_bridge.h"
 #include "launcher/common/worker.h"
 #include "launcher/config/game_settings.h"
@@ -95,6 +97,28 @@ void send_ready_answers() {
     send_saved_beta_creds();
 }
 
+std::string diagnostics_text() {
+    std::string text = std::string("Keldmoor Ashvow launcher ") + build::launcher_version +
+                       " (launcher.ini version " + launcher_config.version + ")\n";
+    text += "Operating system: " + platform::os_description() + "\n";
+    const std::string runtime = platform::webview_runtime_version();
+    text += "Web view: " + (runtime.empty() ? std::string("none") : runtime) + "\n";
+    text += "Installation: " +
+            without_home(exe_dir, platform::user_home_folder(), build::windows_path_rules) + "\n";
+    text += "\nLast lines of cache" + std::string(build::path_separator) + "launcher.log:\n";
+    for (const std::string& line : log_tail(diagnostics_lines))
+        text += line + "\n";
+    return text;
+}
+
+void copy_diagnostics() {
+    // Lines logged a moment ago are still on their way to the disk.
+    log_flush(std::chrono::seconds(1));
+    const std::string text = diagnostics_text();
+    const bool copied = platform::set_clipboard_text(text);
+    post_ui_event_reliably(event_text::diagnostics(copied, text));
+}
+
 void start_update_check(bool repair) {
     if (updater::update_in_progress.load())
         return;
@@ -106,6 +130,7 @@ namespace {
 
 void dispatch(const std::string& cmd, const std::string& message) {
     if (cmd == "ready") {
+        log_event("page", "ready");
         send_ready_answers();
         start_probe_server();
         start_fetch_banners();
@@ -141,8 +166,20 @@ void dispatch(const std::string& cmd, const std::string& message) {
     } else if (cmd == "restartNow") {
         const std::string self =
             "\"" + exe_dir + build::path_separator + build::launcher_exe_name + "\"";
-        platform::start_detached(self, exe_dir);
+        const bool started = platform::start_detached(self, exe_dir);
+        log_event("self-update", started ? "restart: the player asked for it"
+                                         : "restart failed: the new launcher did not start");
         platform::end_message_loop();
+    } else if (cmd == "openLogFolder") {
+        // The folder the log lives in, made when the log could not make it, never a link's.
+        const std::string folder = exe_path("cache");
+        std::error_code ec;
+        if (!link_on_the_way(exe_dir, folder)) {
+            std::filesystem::create_directory(std::filesystem::u8path(folder), ec);
+            platform::shell_open(folder);
+        }
+    } else if (cmd == "copyDiagnostics") {
+        start_worker([] { copy_diagnostics(); });
     }
 }
 

@@ -31,4 +31,11 @@ bool is_openable_url(const std::string& url);
 // credentials.
 void send_ready_answers();
 
+// What copyDiagnostics copies: the launcher's version, the system, the web view, the
+// installation folder and the log's last lines.
+std::string diagnostics_text();
+// Builds that text once the log is on disk, puts it on the clipboard and answers the page with
+// the diagnostics event. Worker threads only.
+void copy_diagnostics();
+
 }  // namespace km

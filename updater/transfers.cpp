@@ -101,8 +101,10 @@ class BlockWriter {
     }
 
     bool add(const char* data, std::size_t size) {
-        if (size > max_size_ - received_)
+        if (size > max_size_ - received_) {
+            too_big_ = true;
             return false;
+        }
         received_ += size;
         while (size > 0) {
             const std::size_t take = std::min(size, download_buffer_size - pending_.size());
@@ -130,11 +132,13 @@ class BlockWriter {
 
     // The digest of the bytes written; call once, after the last flush().
     std::string digest() { return hasher_ ? to_hex(hasher_->finish().data(), 32) : ""; }
+    bool too_big() const { return too_big_; }
 
   private:
     std::ofstream& out_;
     const std::uint64_t max_size_;
     std::uint64_t received_ = 0;
+    bool too_big_ = false;
     std::vector<char> pending_;
     std::unique_ptr<BackgroundHasher> hasher_;
 };
@@ -385,9 +389,14 @@ bool http_post_json(const std::string& host, int port, const std::string& path,
 
 bool http_download_file(const char* host, int port, const char* path, const std::string& dest,
                         const DownloadProgress& progress, std::uint64_t max_size,
-                        std::string* sha256_hex) {
+                        std::string* sha256_hex, std::string* error) {
     if (host == nullptr || path == nullptr || dest.empty())
         return false;
+    const auto failed = [error](std::string text) {
+        if (error)
+            *error = std::move(text);
+        return false;
+    };
     bool opened = false;
     const fs::path file_path = fs::u8path(dest);
     try {
@@ -396,14 +405,14 @@ bool http_download_file(const char* host, int port, const char* path, const std:
             std::error_code ec;
             fs::create_directories(fs::u8path(parent), ec);
             if (ec)
-                return false;
+                return failed("Could not create the file's folder");
         }
 
         std::ofstream out;
         out.rdbuf()->pubsetbuf(nullptr, 0);  // BlockWriter does the buffering
         out.open(file_path, std::ios::binary | std::ios::trunc);
         if (!out.is_open())
-            return false;
+            return failed("Could not open the file for writing");
         opened = true;
 
         BlockWriter writer(out, max_size, sha256_hex != nullptr);
@@ -426,7 +435,12 @@ bool http_download_file(const char* host, int port, const char* path, const std:
                 *sha256_hex = writer.digest();
             return true;
         }
+        failed(writer.too_big()          ? "Larger than its signed size"
+               : !flushed || !out.good() ? "Could not write the file"
+               : !result                 ? http_error_text(static_cast<int>(result.error()))
+                                         : "HTTP " + std::to_string(result->status));
     } catch (...) {
+        failed(http_error_text(static_cast<int>(httplib::Error::Unknown)));
     }
     if (opened) {
         std::error_code ec;

@@ -41,12 +41,13 @@ bool http_post_json(const std::string& host, int port, const std::string& path,
 // removes `dest`, so a partial or error-page file is never mistaken for a finished download;
 // a destination that cannot be opened (e.g. a folder of that name) fails before any request.
 // A body that grows past `max_size` bytes is aborted at once. When `sha256_hex` is given it
-// receives the SHA-256 (64 lower-case hex digits) of exactly the bytes written to `dest`.
+// receives the SHA-256 (64 lower-case hex digits) of exactly the bytes written to `dest`; when
+// `error` is given, a failure's own text (the library's, "HTTP 404", or what failed on disk).
 using DownloadProgress = std::function<bool(std::size_t received, std::size_t total)>;
 bool http_download_file(const char* host, int port, const char* path, const std::string& dest,
                         const DownloadProgress& progress,
                         std::uint64_t max_size = std::numeric_limits<std::uint64_t>::max(),
-                        std::string* sha256_hex = nullptr);
+                        std::string* sha256_hex = nullptr, std::string* error = nullptr);
 
 // The standard text for one of the HTTP library's error codes (the value of httplib::Error),
 // as players see it after "Offline: "; "Invalid" for a value the library does not define.

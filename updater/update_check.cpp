@@ -2,6 +2,7 @@
 // staging folder, installation, and what the check tells its observer at each step.
 #include "updater/update_check.h"
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -46,6 +47,36 @@ struct Check {
     std::vector<std::size_t> queue;   // the entries to download, in manifest order
     std::vector<std::size_t> linked;  // entries that differ but have a link on their way
     std::vector<std::string> staged;  // where each queued entry is downloaded to
+    CheckSummary* summary = nullptr;  // what the check's summary counts as it goes
+};
+
+// Passes everything on to the check's observer and notes what the summary repeats.
+class Summarising : public CheckObserver {
+  public:
+    Summarising(CheckObserver& inner, CheckSummary& summary) : inner_(inner), summary_(summary) {}
+    void updating(bool is_updating) override { inner_.updating(is_updating); }
+    void progress(const char* status, const char* state, double fraction) override {
+        inner_.progress(status, state, fraction);
+    }
+    void final_progress(const char* status, const char* state) override {
+        summary_.status = status;
+        summary_.state = state;
+        inner_.final_progress(status, state);
+    }
+    void server_status(bool online) override { inner_.server_status(online); }
+    void version(const std::string& text) override {
+        summary_.version = text;
+        inner_.version(text);
+    }
+    void update_complete(int downloaded, bool restart_needed) override {
+        inner_.update_complete(downloaded, restart_needed);
+    }
+    void reload_page() override { inner_.reload_page(); }
+    void restart_prompt() override { inner_.restart_prompt(); }
+
+  private:
+    CheckObserver& inner_;
+    CheckSummary& summary_;
 };
 
 // (min(received / total, 1) + index) / count; received / total counts as 0 when total is 0.
@@ -59,6 +90,13 @@ double download_fraction(std::uint64_t received, std::uint64_t total, int index,
 bool fail(Check& check, const char* text) {
     check.observer.final_progress(text, "error");
     return false;
+}
+
+// The request that ended the check, for the summary.
+bool failed_request(Check& check, const std::string& path, std::string error, const char* text) {
+    check.summary->failed_path = path;
+    check.summary->error = std::move(error);
+    return fail(check, text);
 }
 
 bool entry_applies(const ManifestEntry& entry) {
@@ -100,6 +138,8 @@ void begin_check(Check& check) {
 bool fetch_manifest(Check& check) {
     std::string error;
     if (!http_get(check.target.host, check.target.port, check.target.manifest, check.body, error)) {
+        check.summary->failed_path = check.target.manifest;
+        check.summary->error = error;
         char text[384];
         std::snprintf(text, sizeof text, texts::offline, error.c_str());
         check.observer.final_progress(text, "error");
@@ -107,15 +147,19 @@ bool fetch_manifest(Check& check) {
         return false;
     }
     check.observer.server_status(true);
+    check.summary->bytes += check.body.size();
     return true;
 }
 
 bool verify_signature(Check& check) {
-    std::string signature;
-    if (!http_get_quiet(check.target.host, check.target.port, check.target.manifest + ".sig",
-                        signature) ||
-        signature.size() != 64)
-        return fail(check, texts::signature_missing);
+    std::string signature, error;
+    const std::string path = check.target.manifest + ".sig";
+    if (!http_get(check.target.host, check.target.port, path, signature, error))
+        return failed_request(check, path, error, texts::signature_missing);
+    check.summary->bytes += signature.size();
+    if (signature.size() != 64)
+        return failed_request(check, path, std::to_string(signature.size()) + " bytes, not 64",
+                              texts::signature_missing);
     if (!verify_manifest_signature(reinterpret_cast<const std::uint8_t*>(signature.data()),
                                    reinterpret_cast<const std::uint8_t*>(check.body.data()),
                                    check.body.size()))
@@ -145,6 +189,7 @@ bool needs_download(Check& check, std::size_t idx, const VerifyCache& old_cache,
     std::snprintf(text, sizeof text, texts::checking, entry.path.c_str(), i, total);
     check.observer.progress(text, "working", static_cast<double>(i) / static_cast<double>(total));
 
+    ++check.summary->checked;
     const FileStat stat = file_stat(check.local[idx]);
     std::string hash;
     if (stat.ok)
@@ -225,26 +270,32 @@ bool download_one(Check& check, int k) {
         return true;
     }
     bool downloaded = false;
-    std::string digest;
+    std::string digest, error = "Could not write the file";
+    std::size_t fetched = 0;
     try {
         // The signed size bounds what a hostile server can write into the staging folder.
         downloaded = http_download_file(
             check.target.host.c_str(), check.target.port, remote.c_str(), check.staged[idx],
-            [&download_progress](std::size_t received, std::size_t announced) {
+            [&download_progress, &fetched](std::size_t received, std::size_t announced) {
+                fetched = received;
                 return download_progress(received, announced);
             },
-            entry.size_given ? entry.size : std::numeric_limits<std::uint64_t>::max(), &digest);
+            entry.size_given ? entry.size : std::numeric_limits<std::uint64_t>::max(), &digest,
+            &error);
     } catch (const std::exception&) {
         downloaded = false;  // e.g. the staged file's folder could not be created
     }
+    check.summary->bytes += fetched;
     if (!downloaded)
-        return fail(check, texts::download_failed);
+        return failed_request(check, remote, error, texts::download_failed);
+    ++check.summary->downloaded;
 
     // The digest of exactly the bytes written: the staged file is never read back.
     if (digest != entry.sha256) {
         std::error_code ec;
         fs::remove(fs::u8path(check.staged[idx]), ec);
-        return fail(check, texts::verify_failed);
+        return failed_request(check, remote, "SHA-256 differs from the manifest's",
+                              texts::verify_failed);
     }
     return true;
 }
@@ -288,6 +339,7 @@ Outcome install_files(Check& check) {
         if (entry.path == build::launcher_exe_name)
             outcome.restart = true;
     }
+    check.summary->in_use = in_use;
     if (in_use > 0) {
         char text[256];
         std::snprintf(text, sizeof text, texts::in_use, in_use, example.c_str());
@@ -363,8 +415,15 @@ bool run_update_check(const UpdateTarget& target, CheckObserver& observer, bool 
     if (update_in_progress.exchange(true))
         return false;
 
-    Check check{target, observer};
+    const auto start = std::chrono::steady_clock::now();
+    CheckSummary summary;
+    summary.repair = repair;
+    summary.host = target.host;
+    summary.port = target.port;
+    Summarising summarising(observer, summary);
+    Check check{target, summarising};
     check.repair = repair;
+    check.summary = &summary;
     Outcome outcome;
     try {
         outcome = run_check(check);
@@ -372,7 +431,7 @@ bool run_update_check(const UpdateTarget& target, CheckObserver& observer, bool 
         // Nothing here may end the process; the page hears that the check stopped.
         outcome = {};
         try {
-            observer.final_progress(texts::update_failed, "error");
+            summarising.final_progress(texts::update_failed, "error");
         } catch (...) {
         }
     }
@@ -381,6 +440,14 @@ bool run_update_check(const UpdateTarget& target, CheckObserver& observer, bool 
     } catch (...) {
     }
     update_in_progress.store(false);
+    summary.ok = outcome.ok;
+    summary.milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - start)
+                               .count();
+    try {
+        observer.summary(summary);
+    } catch (...) {
+    }
 
     if (outcome.restart)
         observer.restart_prompt();

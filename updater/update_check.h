@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 namespace km::updater {
@@ -14,6 +15,26 @@ struct UpdateTarget {
     int port = 80;
     std::string manifest = "/update.manifest.json";  // its signature lies at this path + ".sig"
     std::string game_exe = "Game_x64_win.exe";       // the game client, directly under root
+};
+
+// One check in numbers, for whoever writes down what happened.
+struct CheckSummary {
+    bool ok = false;
+    bool repair = false;
+    std::string host;  // the server the check asked
+    int port = 0;
+    std::string version;            // the manifest's "major.minor.patch"; empty when none was read
+    int checked = 0;                // local files compared with the manifest
+    int downloaded = 0;             // files fetched from the server by this check
+    int in_use = 0;                 // files left for the next launch
+    std::uint64_t bytes = 0;        // body bytes received: manifest, signature and files
+    std::int64_t milliseconds = 0;  // from the claim of the check to its last event
+    std::string status;             // the check's last words to the player
+    std::string state;              // and their state ("success", "warning", "error")
+    // The request that ended the check, when one did: its path and its own error text
+    // ("Could not establish connection", "HTTP 404"), or what was wrong with what it brought.
+    std::string failed_path;
+    std::string error;
 };
 
 // What a check tells whoever started it, in the order it happens. Called on the check's own
@@ -33,6 +54,9 @@ class CheckObserver {
     // After the check has ended: the page's files changed, or the launcher's own executable.
     virtual void reload_page() = 0;
     virtual void restart_prompt() = 0;
+    // Once per check that ran, when it has ended (after updating(false), before the window
+    // requests). Observers that write nothing down need not listen.
+    virtual void summary(const CheckSummary&) {}
 };
 
 // Set while an update check runs in this process.

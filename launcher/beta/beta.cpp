@@ -13,6 +13,7 @@
 #include "launcher/common/app_state.h"
 #include "launcher/common/events.h"
 #include "launcher/common/json_text.h"
+#include "launcher/common/log.h"
 #include "launcher/common/worker.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -127,13 +128,18 @@ void beta_login(BetaLoginRequest& request) {
     int status = 0;
     const bool success = updater::http_post_json(build::beta_host, beta_port, "/api/launcher_login",
                                                  body, answer, status);
+    // Only the outcome is written down: never the name or the password.
     if (success && answer.find("\"ok\":true") != std::string::npos) {
         if (request.remember)
             save_beta_creds(request.username, request.password);
+        log_event("beta", "sign-in accepted status=" + std::to_string(status));
         post_ui_event_reliably(login_result_event(true, nullptr));
         return;
     }
-    post_ui_event_reliably(login_result_event(false, failure_reason(status)));
+    const char* reason = failure_reason(status);
+    log_event("beta",
+              "sign-in refused status=" + std::to_string(status) + " reason=" + log_quoted(reason));
+    post_ui_event_reliably(login_result_event(false, reason));
 }
 
 void start_beta_login(std::unique_ptr<BetaLoginRequest> request) {

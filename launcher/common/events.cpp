@@ -221,6 +221,11 @@ std::string realm_status(const std::string& document) {
     return out;
 }
 
+std::string diagnostics(bool copied, const std::string& text) {
+    return std::string("{\"event\":\"diagnostics\",\"copied\":") + bool_word(copied) +
+           ",\"text\":\"" + json_escape(text) + "\"}";
+}
+
 }  // namespace event_text
 
 void send_updating(bool is_updating) {

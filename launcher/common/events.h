@@ -45,6 +45,8 @@ std::string settings(const GameSettings& settings);
 std::string banners(const std::vector<std::string>& list);
 std::string update_complete(int downloaded, bool restart_needed);
 std::string realm_status(const std::string& document);
+// The answer to copyDiagnostics: whether the text reached the clipboard, and the text itself.
+std::string diagnostics(bool copied, const std::string& text);
 }  // namespace event_text
 
 }  // namespace km

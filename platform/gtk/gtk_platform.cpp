@@ -3,14 +3,17 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/types.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -247,6 +250,57 @@ gboolean show_pending_box(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
+struct PendingCopy {
+    std::string text;
+    std::mutex mutex;
+    std::condition_variable done_cv;
+    bool done = false;
+    bool copied = false;
+};
+
+bool copy_on_window_thread(const std::string& text) {
+    GtkClipboard* clipboard = gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
+    if (!clipboard)
+        return false;
+    gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+    gtk_clipboard_set_text(clipboard, valid, -1);
+    g_free(valid);
+    return true;
+}
+
+gboolean copy_pending(gpointer data) {
+    auto* holder = static_cast<std::shared_ptr<PendingCopy>*>(data);
+    std::shared_ptr<PendingCopy> pending = *holder;
+    delete holder;
+    bool copied = false;
+    try {
+        copied = copy_on_window_thread(pending->text);
+    } catch (...) {
+    }
+    {
+        std::lock_guard<std::mutex> hold(pending->mutex);
+        pending->copied = copied;
+        pending->done = true;
+    }
+    pending->done_cv.notify_all();
+    return G_SOURCE_REMOVE;
+}
+
+// PRETTY_NAME of /etc/os-release, unquoted; empty when there is none.
+std::string distribution_name() {
+    std::ifstream in("/etc/os-release");
+    std::string line;
+    for (int n = 0; n < 100 && std::getline(in, line); ++n) {
+        if (line.rfind("PRETTY_NAME=", 0) != 0)
+            continue;
+        std::string value = line.substr(12, 200);
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\''))
+            value = value.substr(1, value.size() - 2);
+        return value;
+    }
+    return std::string();
+}
+
 }  // namespace
 
 bool window_exists() {
@@ -366,10 +420,12 @@ bool run_and_wait(const std::string& command_line) {
     return true;
 }
 
-void relaunch_self(const std::string& program) {
+void relaunch_self(const std::string& program, void (*on_failure)()) {
     // The new image keeps this process's id, so whoever waits for the launcher keeps waiting.
     char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
     execv(program.c_str(), argv);
+    if (on_failure)
+        on_failure();
     _exit(1);
 }
 
@@ -393,6 +449,43 @@ std::string get_module_path() {
 
 bool webview_runtime_present() {
     return true;
+}
+
+std::string webview_runtime_version() {
+    return "WebKitGTK " + std::to_string(webkit_get_major_version()) + "." +
+           std::to_string(webkit_get_minor_version()) + "." +
+           std::to_string(webkit_get_micro_version());
+}
+
+std::string os_description() {
+    struct utsname name {};
+    std::string text = uname(&name) == 0
+                           ? std::string(name.sysname) + " " + name.release + " " + name.machine
+                           : std::string("Linux");
+    const std::string distribution = distribution_name();
+    if (!distribution.empty())
+        text += " (" + distribution + ")";
+    return text;
+}
+
+std::string user_home_folder() {
+    const gchar* home = g_get_home_dir();
+    return home ? std::string(home) : std::string();
+}
+
+bool set_clipboard_text(const std::string& text) {
+    if (gtk::on_window_thread())
+        return copy_on_window_thread(text);
+    // GTK may not be driven from this thread; without a running loop nobody would do it.
+    if (!gtk::loop_running.load())
+        return false;
+    auto pending = std::make_shared<PendingCopy>();
+    pending->text = text;
+    g_idle_add_full(G_PRIORITY_DEFAULT, copy_pending, new std::shared_ptr<PendingCopy>(pending),
+                    nullptr);
+    std::unique_lock<std::mutex> hold(pending->mutex);
+    pending->done_cv.wait_for(hold, std::chrono::seconds(2), [&] { return pending->done; });
+    return pending->done && pending->copied;
 }
 
 }  // namespace km::platform

@@ -77,6 +77,7 @@ int run(HINSTANCE instance) {
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
+    km::finish_after_window(0);
     return 0;
 }
 

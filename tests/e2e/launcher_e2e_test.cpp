@@ -207,6 +207,12 @@ TEST_F(LauncherE2E, ASessionChecksRepairsAndStartsTheGameInTheLauncherFolder) {
     const fs::path started = install / "game_started.txt";
     EXPECT_TRUE(eventually([&] { return test::read_file(started) == expected; }, 10s))
         << test::read_file(started);
+    // The process ends without joining a thread; what it logged is on disk all the same.
+    const std::string log = test::read_file(install / "cache/launcher.log");
+    for (const char* line : {" start version=", " page ready", " check ok ", " check ok repair ",
+                             " launch mode=\"map arena_01\" started ", " end exit code 0\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    EXPECT_EQ(log.find(build::launch_token), std::string::npos) << log;
 }
 
 TEST_F(LauncherE2E, SelfUpdateRestartsIntoTheNewLauncherAndRemovesTheOldCopy) {
@@ -233,6 +239,10 @@ TEST_F(LauncherE2E, SelfUpdateRestartsIntoTheNewLauncherAndRemovesTheOldCopy) {
     EXPECT_TRUE(test::read_file("/proc/" + std::to_string(running[0]) + "/exe") == next);
     send({{"cmd", "close"}});
     EXPECT_TRUE(eventually([&] { return processes_running_from(install).empty(); }, 20s));
+    const std::string log = test::read_file(install / "cache/launcher.log");
+    for (const char* line : {" self-update restart: the player asked for it\n",
+                             " self-update finished the pending replacement of "})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "km/build_config.h"
 #include "launcher/common/app_state.h"
 #include "launcher/common/events.h"
+#include "launcher/common/log.h"
 #include "platform/fake/fake_platform.h"
 #include "tests/support/launcher/app_state_scope.h"
 #include "tests/support/temp_dir.h"
@@ -98,7 +99,8 @@ TEST_F(Dispatch, CommandsMatchExactNamesAndDoTheirOneThing) {
           R"({"cmd":"openURL"})", R"({"cmd":"openURL","url":"https:\/\/127.0.0.1\/news"})",
           R"({"cmd":"openURL","url":"C:\\Windows\\System32\\cmd.exe"})",
           R"({"cmd":"saveSettings","data":{"mode":"b","vsync":true,"unlockFps":false}})",
-          R"({"cmd":"clearBetaCreds"})", R"({"cmd":"clearBetaCreds"})"})
+          R"({"cmd":"clearBetaCreds"})", R"({"cmd":"clearBetaCreds"})",
+          R"({"cmd":"openLogFolder"})"})
         handle_page_command(message);
     EXPECT_FALSE(std::filesystem::exists(creds));
     // None of them answers; ready answers with the configured version and the saved settings.
@@ -111,11 +113,40 @@ TEST_F(Dispatch, CommandsMatchExactNamesAndDoTheirOneThing) {
     EXPECT_EQ(std::to_string(s.minimize_count) + std::to_string(s.drag_count) +
                   std::to_string(s.quit_count),
               "112");
-    EXPECT_EQ(s.shell_opens, std::vector<std::string>{"https://127.0.0.1/news"});
+    EXPECT_EQ(s.shell_opens,
+              (std::vector<std::string>{"https://127.0.0.1/news", exe_path("cache")}));
     ASSERT_EQ(s.detached.size(), 1u);
     EXPECT_EQ(s.detached[0].command_line,
               "\"" + dir.str() + build::path_separator + build::launcher_exe_name + "\"");
     EXPECT_EQ(s.detached[0].directory, dir.str());
+}
+
+// The installation lies in the user's own folder here, whose name must never show.
+TEST_F(Dispatch, CopyDiagnosticsCopiesTheLogsLastLinesAndAnswersWithThem) {
+    log_open(dir.str(), dir.str());
+    log_event("test", "a line in " + log_quoted(dir.str()));
+    const std::string hidden = without_home(dir.str(), dir.str(), build::windows_path_rules);
+    for (bool taken : {true, false}) {
+        SCOPED_TRACE(taken);
+        fake::reset();
+        fake::state().clipboard_result = taken;
+        fake::state().home = dir.str();
+        handle_page_command(R"({"cmd":"copyDiagnostics"})");
+        ASSERT_TRUE(fake::wait_for([](const fake::State& s) { return !s.events.empty(); }));
+        auto guard = fake::lock();
+        const fake::State& s = fake::state();
+        ASSERT_EQ(s.clipboard.size(), 1u);
+        const std::string& text = s.clipboard[0];
+        EXPECT_EQ(s.events, std::vector<std::string>{event_text::diagnostics(taken, text)});
+        EXPECT_EQ(text.rfind(std::string("Keldmoor Ashvow launcher ") + build::launcher_version, 0),
+                  0u);
+        for (const std::string& part :
+             {std::string("TestOS 9.1 x64"), std::string("TestView 1.2.3"),
+              "Installation: " + hidden + "\n", "Z test a line in \"" + hidden + "\"\n"})
+            EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
+        EXPECT_EQ(text.find(dir.str()), std::string::npos) << text;
+    }
+    log_open("", "");
 }
 
 // Odd and hostile commands of every shape are the fuzzing corpus's (tests/fuzz); these are the

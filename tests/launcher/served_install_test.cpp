@@ -15,6 +15,7 @@
 #include "km/build_config.h"
 #include "launcher/commands.h"
 #include "launcher/common/events.h"
+#include "launcher/common/log.h"
 #include "tests/support/launcher/app_state_scope.h"
 
 namespace km {
@@ -203,6 +204,64 @@ TEST_F(Served, LaunchStartsTheRightClientOrSaysWhyNot) {
                              ? ""
                              : "Launcher" + std::to_string(platform::mb_iconerror) + "1:" + c.box);
     }
+}
+
+// What support reads afterwards: each check's numbers and how it ended, each launch, and never
+// the launch token. A log that cannot be written changes nothing of it.
+TEST_F(Served, ChecksAndLaunchesAreWrittenDownAndAnUnwritableLogChangesNothing) {
+    test::publish_release(release_.path(), 1, 2, 3, {{"a.txt", "alpha"}, {"b.txt", "beta"}});
+    test::install_file(install_.path(), "a.txt", "alpha");
+    test::install_file(install_.path(), "Game_x64_win.exe", "game");
+    const std::string server = "server=" + server_.host() + ":" + std::to_string(server_.port());
+    server_.route("/launcher_files/b.txt", 404, "gone");
+    const struct {
+        bool log_writable;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {true,
+         {"check failed " + server + " manifest=1.2.3 checked=2 downloaded=0 in_use=0 bytes=",
+          " status=\"Download failed. Check your connection.\" path=\"/launcher_files/b.txt\" "
+          "error=\"HTTP 404\"",
+          "launch mode=\"normal\" not started: the update check failed"}},
+        {false, {}}};
+    std::vector<std::string> events;  // of the check with a log
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.log_writable);
+        fake::reset();
+        fs::remove_all(install_.path() / "cache");
+        if (!c.log_writable)
+            test::write_file(install_.path() / "cache", "not a folder");
+        log_open(exe_dir, "");
+        launch_worker(std::make_unique<std::string>());
+        EXPECT_TRUE(fake::state().games.empty());
+        if (c.log_writable)
+            events = fake::events();
+        EXPECT_EQ(fake::events(), events);
+        ASSERT_TRUE(log_flush(std::chrono::seconds(10)));
+        const std::string log = local("cache/launcher.log");
+        for (const auto& part : c.lines)
+            EXPECT_NE(log.find(part), std::string::npos) << part << "\n" << log;
+        EXPECT_EQ(log.empty(), !c.log_writable);
+    }
+    // Now the file arrives: one download, the game starts.
+    fs::remove_all(install_.path() / "cache");
+    server_.route("/launcher_files/b.txt", 200, "beta");
+    launch_worker(std::make_unique<std::string>(build::beta_marker));
+    ASSERT_EQ(fake::state().games.size(), 0u);  // no beta client: the box tells
+    test::install_file(install_.path(), beta_game_exe, "beta game");
+    launch_worker(std::make_unique<std::string>("--enter-map=arena_01"));
+    ASSERT_EQ(fake::state().games.size(), 1u);
+    ASSERT_TRUE(log_flush(std::chrono::seconds(10)));
+    const std::string log = local("cache/launcher.log");
+    for (const std::string& part :
+         {"check ok " + server + " manifest=1.2.3 checked=2 downloaded=1 in_use=0 bytes=",
+          std::string(" status=\"Updated to v1.2.3\"") +
+              (build::windows_path_rules ? "\r\n" : "\n"),
+          "launch mode=\"beta\" missing \"" + exe_path(beta_game_exe) + "\"",
+          "launch mode=\"map arena_01\" started \"" + exe_path("Game_x64_win.exe") + "\""})
+        EXPECT_NE(log.find(part), std::string::npos) << part << "\n" << log;
+    EXPECT_EQ(log.find(build::launch_token), std::string::npos);
+    log_open("", "");
 }
 
 // The client the check watches is finished before any file is looked at, so nothing is

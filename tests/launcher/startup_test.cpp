@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
 #include <filesystem>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "km/build_config.h"
 #include "launcher/common/app_state.h"
+#include "launcher/common/log.h"
 #include "platform/fake/fake_platform.h"
 #include "tests/support/launcher/app_state_scope.h"
 #include "tests/support/temp_dir.h"
@@ -133,9 +135,21 @@ TEST_F(Startup, RuntimeInstallerTellsWhatWentWrong) {
 }
 
 TEST_F(Startup, WithTheRuntimeStartUpGoesOnToTheConfiguration) {
+    fake::state().home = dir.str();
     EXPECT_EQ(run_startup_before_window(module()), -1);
     EXPECT_TRUE(std::filesystem::exists(ini()));
     EXPECT_TRUE(fake::state().message_boxes.empty());
+    // Start-up is written down first, without the user's own folder.
+    finish_after_window(0);
+    ASSERT_TRUE(log_flush(std::chrono::seconds(10)));
+    const std::string eol = build::windows_path_rules ? "\r\n" : "\n";
+    const std::string log = dir.read("cache/launcher.log");
+    EXPECT_EQ(log.substr(23, log.find(eol) + eol.size() - 23),
+              std::string("Z start version=") + build::launcher_version +
+                  " os=\"TestOS 9.1 x64\" webview=\"TestView 1.2.3\" folder=\"" +
+                  without_home(dir.str(), dir.str(), build::windows_path_rules) + "\"" + eol);
+    EXPECT_TRUE(log.ends_with("Z end exit code 0" + eol)) << log;
+    log_open("", "");
 }
 
 }  // namespace
