@@ -15,6 +15,7 @@
 #include "launcher/config/game_settings.h"
 #include "launcher/feeds/feeds.h"
 #include "launcher/game/launch.h"
+#include "launcher/installation_claim.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
 #include "updater/update_check.h"
@@ -141,8 +142,13 @@ void dispatch(const std::string& cmd, const std::string& message) {
     } else if (cmd == "restartNow") {
         const std::string self =
             "\"" + exe_dir + build::path_separator + build::launcher_exe_name + "\"";
-        platform::start_detached(self, exe_dir);
-        platform::end_message_loop();
+        // The new launcher waits for this one's lock; one that did not start leaves this one
+        // open rather than none.
+        hand_over_installation();
+        if (platform::start_detached(self, exe_dir))
+            platform::end_message_loop();
+        else
+            keep_installation();
     }
 }
 

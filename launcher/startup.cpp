@@ -3,6 +3,7 @@
 #include "km/build_config.h"
 #include "launcher/common/app_state.h"
 #include "launcher/config/launcher_config.h"
+#include "launcher/installation_claim.h"
 #include "launcher/runtime_installer.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
@@ -78,13 +79,18 @@ bool drag_strip_hit(int client_x, int client_y, int client_width) {
 
 int run_startup_before_window(const std::string& module_path) {
     exe_dir = compute_exe_dir(module_path, build::windows_path_rules);
+    // Before anything is written: the pending self-update, the runtime installer's new start.
+    if (const int code = claim_installation(exe_dir); code != -1)
+        return code;
     if (!platform::webview_runtime_present()) {
         return install_webview_runtime(exe_dir, module_path) ? 0 : 1;
     }
     const bool replaced = updater::apply_pending_update(module_path, exe_dir);
     updater::remove_old_copy(module_path, exe_dir);
-    if (replaced)
+    if (replaced) {
+        hand_over_installation();
         updater::relaunch_self();
+    }
     load_launcher_config();
     return -1;
 }

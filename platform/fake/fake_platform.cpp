@@ -153,6 +153,17 @@ std::string get_module_path() {
     return record([](State& s) { return s.module_path; });
 }
 
+void accept_later_starts(const std::string& dir) {
+    record([&](State& s) { s.later_starts_accepted.push_back(dir); });
+}
+
+bool present_running_launcher(const std::string&, unsigned long holder) {
+    return record([&](State& s) {
+        s.presented.push_back(holder);
+        return s.present_result;
+    });
+}
+
 bool webview_runtime_present() {
     return record([](State& s) {
         if (!s.runtime_answers.empty()) {

@@ -4,6 +4,9 @@
 // launcher started by the first), it is closed and its exit awaited. Ends with the first
 // launcher's exit code; 98 when a box appears with no answer left, 99 on timeout.
 //   box_answerer <record file> <launcher exe> [ok|cancel]... [--expect-second] [--close-window]
+//   box_answerer <record file> <launcher exe> --two-at-once
+// The last form starts the launcher twice at once, records how the one that ends ends, then
+// minimises the other's window, starts a third, and records what became of the window.
 #include <windows.h>
 
 #include <fstream>
@@ -54,6 +57,65 @@ std::string one_line(const std::string& text) {
     return out;
 }
 
+PROCESS_INFORMATION start(std::wstring command_line) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                   &startup, &process);
+    return process;
+}
+
+DWORD exit_of(HANDLE process, DWORD milliseconds) {
+    DWORD code = 99;
+    if (WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process, &code);
+    return code;
+}
+
+int launcher_windows() {
+    int count = 0;
+    EnumWindows(
+        [](HWND window, LPARAM counter) {
+            wchar_t class_name[64] = {};
+            GetClassNameW(window, class_name, 64);
+            if (IsWindowVisible(window) && std::wstring(class_name) == L"KMAshvowLauncher")
+                ++*reinterpret_cast<int*>(counter);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&count));
+    return count;
+}
+
+int two_at_once(const std::wstring& command_line, std::ofstream& record) {
+    const PROCESS_INFORMATION both[] = {start(command_line), start(command_line)};
+    const HANDLE handles[] = {both[0].hProcess, both[1].hProcess};
+    const DWORD ended = WaitForMultipleObjects(2, handles, FALSE, 60000) - WAIT_OBJECT_0;
+    if (ended > 1) {
+        record << "timeout\n";
+        return 99;
+    }
+    const PROCESS_INFORMATION& survivor = both[1 - ended];
+    record << "a start ended " << exit_of(both[ended].hProcess, 0) << "\n";
+    Found found{survivor.dwProcessId};
+    for (int i = 0; i < 600 && !found.own_window; ++i, Sleep(100))
+        EnumWindows(look, reinterpret_cast<LPARAM>(&found));
+    Sleep(3000);  // the first update check, and time for a second one if there were one
+    record << "launcher windows " << launcher_windows() << "\n";
+    ShowWindow(found.own_window, SW_MINIMIZE);
+    record << "minimised " << (IsIconic(found.own_window) ? "yes" : "no") << "\n";
+    const PROCESS_INFORMATION third = start(command_line);
+    record << "third start ended " << exit_of(third.hProcess, 30000) << "\n";
+    Sleep(500);
+    record << "minimised after " << (IsIconic(found.own_window) ? "yes" : "no") << "\n";
+    record << "foreground "
+           << (GetForegroundWindow() == found.own_window ? "the launcher" : "other") << "\n";
+    record << "launcher windows " << launcher_windows() << "\n";
+    PostMessageW(found.own_window, WM_CLOSE, 0, 0);
+    record << "survivor exit " << exit_of(survivor.hProcess, 30000) << "\n";
+    return 0;  // the handles go with this program
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -74,6 +136,8 @@ int wmain(int argc, wchar_t** argv) {
     }
 
     std::wstring command_line = L"\"" + std::wstring(argv[2]) + L"\"";
+    if (argc == 4 && std::wstring(argv[3]) == L"--two-at-once")
+        return two_at_once(command_line, record);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
