@@ -1,18 +1,15 @@
 // The platform seam's portable pieces: command lines split as Windows splits them, file URLs,
-// the rules of handing events to the page, and the installation's lock.
+// and the rules of handing events to the page.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/cmdline.h"
-#include "platform/installation_lock.h"
 #include "platform/page_delivery.h"
 #include "platform/paths.h"
-#include "tests/support/temp_dir.h"
 
 namespace km {
 namespace {
@@ -64,30 +61,6 @@ TEST(PageDelivery, EventsBeforeTheViewAreDroppedAndTheSinkRunsUnderTheMutex) {
     deliver_ui_event(restart_prompt_event);
     set_page_sink(nullptr);
     EXPECT_EQ(seen, std::vector<std::string>{R"({"event":"restartPrompt"})"});
-}
-
-// A link planted where the lock file goes is removed, never followed: the lock is a plain file
-// of the installation's own, held by one at a time, its note readable meanwhile.
-TEST(InstallationLock, APlantedLinkIsRemovedAndOneHoldsItAtATime) {
-    namespace fs = std::filesystem;
-    using State = platform::InstallationLock::State;
-    test::TempDir dir, elsewhere;
-    elsewhere.write("keep.txt", "precious");
-    const fs::path lock = dir.path() / platform::installation_lock_name;
-    std::error_code ec;
-    fs::create_symlink(elsewhere.path() / "keep.txt", lock, ec);  // not under Wine
-    platform::InstallationLock first, second;
-    ASSERT_EQ(first.take(dir.str()), State::taken);
-    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(lock)));
-    EXPECT_EQ(elsewhere.read("keep.txt"), "precious");
-    EXPECT_EQ(second.take(dir.str()), State::busy);
-    ASSERT_TRUE(first.write_note({77, true}));
-    platform::LockNote note;
-    ASSERT_TRUE(platform::read_lock_note(dir.str(), note));
-    EXPECT_EQ(std::to_string(note.process) + (note.handing_over ? " handing over" : ""),
-              "77 handing over");
-    first.release();
-    EXPECT_EQ(second.take(dir.str()), State::taken);
 }
 
 }  // namespace
