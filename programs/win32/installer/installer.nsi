@@ -448,6 +448,7 @@ Section "Uninstall"
     Delete "$INSTDIR\WebView2Loader.dll"
     Delete "$INSTDIR\MicrosoftEdgeWebView2Setup.exe"
     Delete "$INSTDIR\launcher.ini"
+    Delete "$INSTDIR\launcher.lock"
     ; the page, the web view profile, banners, remembered beta sign-in, an unfinished update
     Push "$INSTDIR\web"
     Call un.RemoveTree
