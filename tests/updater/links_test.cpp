@@ -34,10 +34,17 @@ TEST_P(Links, NothingIsWrittenThroughAPlantedLink) {
                                                {"b.dat", "bravo"},
                                                {"game.exe", "program", "", true}};
     test::publish_release(release_.path(), 1, 0, 0, files);
-    // What lies elsewhere is the release's content: behind a link it still does not count.
+    // What lies elsewhere is the release's content, and a verify cache vouching for a damaged
+    // a.txt: behind a link neither counts.
     elsewhere_.write("keep.txt", "precious");
     elsewhere_.write("d.bin", "delta");
     elsewhere_.write("b.dat", "bravo");
+    install_.write("a.txt", "alpho");
+    const std::string forged =
+        "a.txt\t5\t" +
+        std::to_string(updater::file_stat((install_.path() / "a.txt").string()).mtime) + "\t" +
+        test::sha256_hex("alpha") + "\n";
+    elsewhere_.write("cache.txt", forged);
     const fs::path link = install_.path() / planted.link;
     fs::create_directories(link.parent_path());
     std::error_code ec;
@@ -52,11 +59,13 @@ TEST_P(Links, NothingIsWrittenThroughAPlantedLink) {
 
     const std::string behind = planted.behind;
     EXPECT_EQ(fs::is_symlink(link), !behind.empty());
-    for (const auto& [name, content] :
-         {std::pair{"keep.txt", "precious"}, {"d.bin", "delta"}, {"b.dat", "bravo"}})
+    for (const auto& [name, content] : {std::pair<std::string, std::string>{"keep.txt", "precious"},
+                                        {"d.bin", "delta"},
+                                        {"b.dat", "bravo"},
+                                        {"cache.txt", forged}})
         EXPECT_EQ(elsewhere_.read(name), content) << name;
     EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere_.path()), fs::directory_iterator()),
-              3);
+              4);
     for (const test::ReleaseFile& file : files) {
         if (file.executable || file.path == behind)
             continue;
@@ -81,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Planted{"StagingFolderLink", "updates", nullptr, ""},
                       Planted{"StagedFolderLink", "updates/data", nullptr, ""},
                       Planted{"PendingExecutableLink", "game.exe.update", "keep.txt", "game.exe"},
-                      Planted{"VerifyCacheLink", "launcher_verify_cache.txt", "keep.txt", ""}),
+                      Planted{"VerifyCacheLink", "launcher_verify_cache.txt", "cache.txt", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
