@@ -8,7 +8,8 @@
 // launcher does, and waits for the line to reach the disk before it ends. Prints the result, the
 // check's own elapsed time, how many events it posted and its last status text, one "name value"
 // pair a line. Exit status: 0 when the check returned true, 1 when it returned false, 2 for a usage
-// error.
+// error, 3 when a launcher (or another check) holds the installation's lock, or no lock can be
+// taken there.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include "bench/counting_platform.h"
 #include "launcher/common/log.h"
 #include "launcher/common/update_bridge.h"
+#include "platform/installation_lock.h"
 #include "updater/update_check.h"
 
 namespace {
@@ -82,6 +84,18 @@ int main(int argc, char** argv) {
         return usage_error("--dir, --host and --port are required");
     while (dir.size() > 1 && dir.back() == '/')
         dir.pop_back();
+
+    // A second writer in the same folder would truncate the files the first one is installing.
+    km::platform::InstallationLock lock;
+    const auto locked = lock.take(dir);
+    if (locked != km::platform::InstallationLock::State::taken) {
+        std::fprintf(stderr, "km-check: %s\n",
+                     locked == km::platform::InstallationLock::State::busy
+                         ? (dir + " is in use by a running launcher or check").c_str()
+                         : ("cannot lock " + dir + ": no lock file can be made there").c_str());
+        return 3;
+    }
+    lock.write_note({km::platform::current_process_id(), false});
 
     if (log)
         km::log_open(dir, "");

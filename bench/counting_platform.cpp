@@ -80,6 +80,12 @@ std::string get_module_path() {
     return {};
 }
 
+void accept_later_starts(const std::string&) {}
+
+bool present_running_launcher(const std::string&, unsigned long) {
+    return false;
+}
+
 bool webview_runtime_present() {
     return true;
 }

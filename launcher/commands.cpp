@@ -17,6 +17,7 @@
 #include "launcher/config/game_settings.h"
 #include "launcher/feeds/feeds.h"
 #include "launcher/game/launch.h"
+#include "launcher/installation_claim.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
 #include "updater/update_check.h"
@@ -166,10 +167,16 @@ void dispatch(const std::string& cmd, const std::string& message) {
     } else if (cmd == "restartNow") {
         const std::string self =
             "\"" + exe_dir + build::path_separator + build::launcher_exe_name + "\"";
+        // The new launcher waits for this one's lock; one that did not start leaves this one
+        // open rather than none.
+        hand_over_installation();
         const bool started = platform::start_detached(self, exe_dir);
         log_event("self-update", started ? "restart: the player asked for it"
                                          : "restart failed: the new launcher did not start");
-        platform::end_message_loop();
+        if (started)
+            platform::end_message_loop();
+        else
+            keep_installation();
     } else if (cmd == "openLogFolder") {
         // The folder the log lives in, made when the log could not make it, never a link's.
         const std::string folder = exe_path("cache");

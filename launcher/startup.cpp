@@ -4,6 +4,7 @@
 #include "launcher/common/app_state.h"
 #include "launcher/common/log.h"
 #include "launcher/config/launcher_config.h"
+#include "launcher/installation_claim.h"
 #include "launcher/runtime_installer.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
@@ -97,6 +98,10 @@ bool drag_strip_hit(int client_x, int client_y, int client_width) {
 
 int run_startup_before_window(const std::string& module_path) {
     exe_dir = compute_exe_dir(module_path, build::windows_path_rules);
+    // Before anything is written: the pending self-update, the runtime installer's new start.
+    if (const int code = claim_installation(exe_dir); code != -1)
+        return code;
+    // A second launcher, which ends above, writes nothing of its own into this one's log.
     log_open(exe_dir, platform::user_home_folder());
     log_start();
     if (!platform::webview_runtime_present()) {
@@ -113,6 +118,7 @@ int run_startup_before_window(const std::string& module_path) {
         log_event("self-update",
                   "finished the pending replacement of " + log_quoted(module_path) + "; restart");
         log_flush(last_flush);
+        hand_over_installation();
         updater::relaunch_self(&log_restart_failed);
     }
     load_launcher_config();

@@ -9,6 +9,7 @@
 #include <vector>
 #else
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #endif
@@ -30,6 +31,22 @@ PathKind path_kind(const std::string& path) {
     if (lstat(path.c_str(), &info) != 0)
         return errno == ENOENT || errno == ENOTDIR ? PathKind::missing : PathKind::other;
     return S_ISLNK(info.st_mode) ? PathKind::link : PathKind::other;
+#endif
+}
+
+bool remove_link(const std::string& path) {
+#ifdef _WIN32
+    const std::wstring wide = std::filesystem::u8path(path).wstring();
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        return false;
+    // A link to a folder and a junction go as folders: the call removes the reparse point and
+    // leaves the folder it names alone.
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryW(wide.c_str()) != FALSE
+                                                        : DeleteFileW(wide.c_str()) != FALSE;
+#else
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode) && unlink(path.c_str()) == 0;
 #endif
 }
 

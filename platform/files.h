@@ -13,6 +13,10 @@ enum class PathKind { missing, link, other };
 // `other`: whatever then writes there fails on its own.
 PathKind path_kind(const std::string& path);
 
+// Removes the link at `path` itself (a symbolic link to a file or a folder, a junction), never
+// what it leads to. False when `path` is no link or could not be removed.
+bool remove_link(const std::string& path);
+
 // Lets only the current user read or write the file: mode 0600 on Linux, on Windows an access
 // list with the current user alone, not inherited from the folder. False when it failed.
 bool restrict_to_owner(const std::string& path);

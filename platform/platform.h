@@ -87,6 +87,18 @@ std::string get_module_path();
 // Implemented once for every program, in platform/file_stat.cpp.
 bool file_size_and_time(const std::string& path, std::uint64_t& size, std::int64_t& filetime);
 
+// ---- One launcher per installation ----------------------------------------------------------
+
+// Once the main window exists (window's thread): a later start of the installation at `dir` may
+// bring it forward. Linux: a local socket named after the installation, answered on the window's
+// thread. Windows: nothing to set up; the later start finds the window by the process id in the
+// lock file.
+void accept_later_starts(const std::string& dir);
+
+// Brings the main window of the launcher that holds `dir`'s lock, process `holder`, to the
+// front, restored when minimised. False when it has no window (yet) or cannot be reached.
+bool present_running_launcher(const std::string& dir, unsigned long holder);
+
 // ---- Web view runtime ------------------------------------------------------------------------
 
 // GetAvailableCoreWebView2BrowserVersionString(NULL, ...) succeeded with a non-null version.

@@ -19,8 +19,9 @@ namespace fs = std::filesystem;
 
 const std::vector<std::string>& default_excludes() {
     static const std::vector<std::string> patterns = {
-        "/launcher.ini", "/settings.ini", "/launcher_verify_cache.txt", "/cache/", "/updates/",
-        "*.update",      "*.old",
+        "/launcher.ini",  "/settings.ini", "/launcher_verify_cache.txt",
+        "/launcher.lock", "/cache/",       "/updates/",
+        "*.update",       "*.old",
     };
     return patterns;
 }

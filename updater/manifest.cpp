@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/installation_lock.h"
 #include "updater/manifest.h"
 
 #include "updater/case_fold.h"
@@ -485,10 +486,13 @@ std::string windows_name_problem(const std::string& path) {
 std::string entry_paths_problem(const std::vector<std::string>& paths) {
     std::unordered_map<std::string, const std::string*> seen;
     seen.reserve(paths.size());
+    const std::string lock = case_folded(platform::installation_lock_name);
     for (const std::string& path : paths) {
         std::string key = case_folded(path);
         if (key == "UPDATES" || key.compare(0, 8, "UPDATES/") == 0)
             return path + ": lies in the staging folder updates/, which every check deletes";
+        if (key == lock || key.compare(0, lock.size() + 1, lock + "/") == 0)
+            return path + ": is the launcher's lock file, which every running launcher holds";
         const auto [it, fresh] = seen.emplace(std::move(key), &path);
         if (!fresh)
             return *it->second == path ? path + ": listed more than once"

@@ -188,6 +188,10 @@ bool needs_download(Check& check, std::size_t idx, const VerifyCache& old_cache,
     char text[256];
     std::snprintf(text, sizeof text, texts::checking, entry.path.c_str(), i, total);
     check.observer.progress(text, "working", static_cast<double>(i) / static_cast<double>(total));
+    // Whatever lies behind a link is not the installation's own: never hashed, never recorded,
+    // never current. set_aside_linked takes the entry out of the queue again.
+    if (link_below(check.target.root, entry.path))
+        return true;
 
     ++check.summary->checked;
     const FileStat stat = file_stat(check.local[idx]);
@@ -219,12 +223,33 @@ void compare_files(Check& check) {
         save_verify_cache(check.target.root, new_cache);
 }
 
-// An entry with a link on its way (in the installation or in the staging folder) is never
-// downloaded or installed: it is reported as in use, and the link stays as it is.
+// Removes the links on the way from `base` to `relative`, each link itself and never what it
+// leads to: used where every component is the launcher's own scratch (the staging folder).
+void remove_links_below(const std::string& base, const std::string& relative) {
+    std::string path = base;
+    for (std::size_t start = 0; start < relative.size();) {
+        std::size_t end = relative.find_first_of(build::windows_path_rules ? "/\\" : "/", start);
+        if (end == std::string::npos)
+            end = relative.size();
+        path += build::path_separator;
+        path.append(relative, start, end - start);
+        const platform::PathKind kind = platform::path_kind(path);
+        if (kind == platform::PathKind::link)
+            platform::remove_link(path);
+        if (kind != platform::PathKind::other)
+            return;  // nothing is below a missing component, nor below a removed link
+        start = end + 1;
+    }
+}
+
+// An entry with a link on its way from the installation folder, or beside an executable where
+// its pending copy goes, is never downloaded or installed: it is reported as in use, and the
+// link stays as it is. Links in the staging folder are the launcher's own to remove.
 void set_aside_linked(Check& check) {
     const std::string& root = check.target.root;
     std::erase_if(check.queue, [&](std::size_t idx) {
         const ManifestEntry& entry = check.manifest.files[idx];
+        remove_links_below(root, "updates/" + entry.path);
         const bool link = link_below(root, entry.path) ||
                           link_below(root, "updates/" + entry.path) ||
                           (entry.executable && (link_below(root, entry.path + ".update") ||
@@ -353,11 +378,14 @@ void finish_update(Check& check, const Outcome& outcome) {
     apply_pending_update(check.game_path, check.target.root);
     remove_old_copy(check.game_path, check.target.root);
 
-    const UpdateManifest& m = check.manifest;
-    char text[128];
-    std::snprintf(text, sizeof text, outcome.restart ? texts::updated_restart : texts::updated,
-                  m.major, m.minor, m.patch);
-    check.observer.final_progress(text, "success");
+    // An entry behind a link is not in place: the in-use warning stays the check's last word.
+    if (check.linked.empty()) {
+        const UpdateManifest& m = check.manifest;
+        char text[128];
+        std::snprintf(text, sizeof text, outcome.restart ? texts::updated_restart : texts::updated,
+                      m.major, m.minor, m.patch);
+        check.observer.final_progress(text, "success");
+    }
     check.observer.update_complete(static_cast<int>(check.queue.size()), outcome.restart);
 }
 
@@ -376,15 +404,18 @@ Outcome run_check(Check& check) {
     return outcome;
 }
 
-// Removes a folder depth first, leaving every link in it (and so the folders above it) as it
-// is: mingw-w64's remove_all would walk into a junction.
+// Removes a folder depth first; a link in it goes as a link, never entered, so what it leads to
+// stays: mingw-w64's remove_all would walk into a junction.
 void remove_tree(const fs::path& folder) {
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const fs::path entry = it->path();
         const std::u8string name = entry.u8string();
-        if (platform::path_kind(std::string(name.begin(), name.end())) == platform::PathKind::link)
+        const std::string path(name.begin(), name.end());
+        if (platform::path_kind(path) == platform::PathKind::link) {
+            platform::remove_link(path);
             continue;
+        }
         if (it->is_directory(ec))
             remove_tree(entry);
         else
@@ -397,7 +428,8 @@ void remove_tree(const fs::path& folder) {
 
 bool create_staging_dir(const std::string& root) {
     const std::string staging = join_path(root, "updates");
-    if (platform::path_kind(staging) == platform::PathKind::link)
+    // The staging folder is the launcher's own: a link in its place goes, never what it leads to.
+    if (platform::path_kind(staging) == platform::PathKind::link && !platform::remove_link(staging))
         return false;
     std::error_code ec;
     fs::create_directories(fs::u8path(staging), ec);
@@ -406,7 +438,10 @@ bool create_staging_dir(const std::string& root) {
 
 void remove_staging_dir(const std::string& root) {
     const std::string staging = join_path(root, "updates");
-    if (platform::path_kind(staging) == platform::PathKind::other)
+    const platform::PathKind kind = platform::path_kind(staging);
+    if (kind == platform::PathKind::link)
+        platform::remove_link(staging);
+    else if (kind == platform::PathKind::other)
         remove_tree(fs::u8path(staging));
 }
 

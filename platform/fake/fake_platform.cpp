@@ -180,6 +180,17 @@ bool set_clipboard_text(const std::string& text) {
     });
 }
 
+void accept_later_starts(const std::string& dir) {
+    record([&](State& s) { s.later_starts_accepted.push_back(dir); });
+}
+
+bool present_running_launcher(const std::string&, unsigned long holder) {
+    return record([&](State& s) {
+        s.presented.push_back(holder);
+        return s.present_result;
+    });
+}
+
 bool webview_runtime_present() {
     return record([](State& s) {
         if (!s.runtime_answers.empty()) {

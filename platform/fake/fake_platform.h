@@ -44,6 +44,7 @@ struct State {
     bool start_game_result = true;
     bool start_detached_result = true;
     bool run_and_wait_result = true;
+    bool present_result = true;          // present_running_launcher()
     std::string module_path = "/opt/km/Launcher";
     std::string runtime_version = "TestView 1.2.3";  // webview_runtime_version()
     std::string os = "TestOS 9.1 x64";               // os_description()
@@ -66,6 +67,8 @@ struct State {
     std::vector<std::pair<std::string, std::string>> env;
     std::vector<std::string> relaunches;
     std::vector<std::string> clipboard;  // texts handed to set_clipboard_text
+    std::vector<std::string> later_starts_accepted;
+    std::vector<unsigned long> presented;  // the holders whose window was brought forward
 };
 
 // Locks the state for a scripted change or a look at the record.

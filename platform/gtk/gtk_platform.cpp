@@ -1,9 +1,12 @@
 // The platform seam over GTK3, WebKitGTK and POSIX processes.
 #include <fcntl.h>
+#include <glib-unix.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/utsname.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,8 +15,12 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -301,6 +308,44 @@ std::string distribution_name() {
     return std::string();
 }
 
+// The socket by which a later start of the installation at `dir` reaches its running launcher.
+// Abstract (nothing on disk to leave behind or to plant a link at, and no 108-byte limit on a
+// deep exe_dir), named after a hash of exe_dir so that each installation has its own.
+sockaddr_un later_start_address(const std::string& dir, socklen_t& length) {
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (const char c : dir) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    char name[48];
+    const int size = std::snprintf(name, sizeof name, "keldmoor-ashvow-launcher-%016llx",
+                                   static_cast<unsigned long long>(hash));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, name, static_cast<std::size_t>(size));  // [0] stays NUL
+    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + size);
+    return address;
+}
+
+// Whoever is at the other end of `fd`, as the system saw it connect (or listen).
+bool peer_is(int fd, unsigned long process) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == getuid() &&
+           (process == 0 || static_cast<unsigned long>(peer.pid) == process);
+}
+
+gboolean on_later_start(gint listener, GIOCondition, gpointer) {
+    const int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (peer < 0)
+        return G_SOURCE_CONTINUE;
+    // Every local account can reach an abstract socket: only our own user's starts count.
+    if (peer_is(peer, 0) && gtk::main_window)
+        gtk_window_present(gtk::main_window);
+    ::close(peer);
+    return G_SOURCE_CONTINUE;
+}
+
 }  // namespace
 
 bool window_exists() {
@@ -445,6 +490,34 @@ std::string get_module_path() {
                           : std::string();
     }();
     return path;
+}
+
+void accept_later_starts(const std::string& dir) {
+    socklen_t length = 0;
+    const sockaddr_un address = later_start_address(dir, length);
+    // Closed on exec, so that the self-update's new image can listen under the same name.
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listener < 0)
+        return;
+    if (bind(listener, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+        listen(listener, 8) != 0) {
+        ::close(listener);  // the name is taken: later starts then only end
+        return;
+    }
+    g_unix_fd_add(listener, G_IO_IN, on_later_start, nullptr);
+}
+
+bool present_running_launcher(const std::string& dir, unsigned long holder) {
+    socklen_t length = 0;
+    const sockaddr_un address = later_start_address(dir, length);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    // Only the holder's own socket counts, not one another process took the name with.
+    const bool reached = connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 &&
+                         peer_is(fd, holder);
+    ::close(fd);
+    return reached;
 }
 
 bool webview_runtime_present() {

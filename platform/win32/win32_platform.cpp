@@ -104,6 +104,23 @@ class global_memory {
     HGLOBAL memory_;
 };
 
+struct WindowSearch {
+    DWORD process = 0;
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK find_launcher_window(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<WindowSearch*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    char name[64] = {};
+    if (owner != search->process || GetClassNameA(window, name, sizeof name) == 0 ||
+        std::strcmp(name, window_class_name) != 0)
+        return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
 }  // namespace
 }  // namespace km::win32
 
@@ -244,6 +261,26 @@ std::string get_module_path() {
     std::memset(buffer, 0, sizeof buffer);
     GetModuleFileNameA(nullptr, buffer, MAX_PATH);
     return std::string(buffer, strnlen(buffer, MAX_PATH));
+}
+
+void accept_later_starts(const std::string&) {
+    // The process id in the lock file leads a later start to the window; nothing to set up.
+}
+
+bool present_running_launcher(const std::string&, unsigned long holder) {
+    // Only the holder's own main window: the process id came from this installation's lock
+    // file, so another installation's launcher is never the one brought forward.
+    win32::WindowSearch search{static_cast<DWORD>(holder), nullptr};
+    EnumWindows(win32::find_launcher_window, reinterpret_cast<LPARAM>(&search));
+    if (!search.found)
+        return false;
+    // The player just started this process, which may therefore set the foreground; passing the
+    // right on lets the holder keep the focus while it restores and activates its window.
+    AllowSetForegroundWindow(static_cast<DWORD>(holder));
+    if (IsIconic(search.found))
+        ShowWindowAsync(search.found, SW_RESTORE);  // never waits on a busy window's thread
+    SetForegroundWindow(search.found);
+    return true;
 }
 
 bool webview_runtime_present() {

@@ -210,6 +210,7 @@ int run(int argc, char** argv) {
     km::gtk::main_window = create_main_window();
     km::gtk::set_window_exists();
     gtk_widget_show(GTK_WIDGET(km::gtk::main_window));
+    km::platform::accept_later_starts(km::exe_dir);
 
     km::gtk::web_view = create_web_view();
     gtk_container_add(GTK_CONTAINER(km::gtk::main_window), GTK_WIDGET(km::gtk::web_view));

@@ -21,10 +21,10 @@ bool excluded(const std::string& rule) {
 
 TEST(ReleaseRules, ExcludesCoverOnlyPlayerOwnedFilesAndFollowGitignoreAnchoring) {
     for (const char* rule :
-         {"- launcher.ini", "- settings.ini", "- launcher_verify_cache.txt", "- cache/",
-          "- updates/", "- Game_x64_win.exe.update", "- data/maps/a.map.old", "*.pdb bin/x/G.pdb",
-          "logs/ data/logs/", "data/*.tmp data/a.tmp", "/README.txt README.txt",
-          "sav?.dat save.dat"}) {
+         {"- launcher.ini", "- settings.ini", "- launcher_verify_cache.txt", "- launcher.lock",
+          "- cache/", "- updates/", "- Game_x64_win.exe.update", "- data/maps/a.map.old",
+          "*.pdb bin/x/G.pdb", "logs/ data/logs/", "data/*.tmp data/a.tmp",
+          "/README.txt README.txt", "sav?.dat save.dat"}) {
         EXPECT_TRUE(excluded(rule)) << rule;
     }
     // The same names deeper down, or a file called "cache", belong to the game.

@@ -208,7 +208,9 @@ TEST_F(UpdateCheck, InvalidManifestOrEntryThatLeavesInstallFolderIsRefused) {
     // Every other unsafe path is in the table of is_safe_entry_path's own test.
     std::vector<std::string> refused = {"../km_outside_victim.txt", "a\\..\\..\\x",
                                         // Entries that never settle: one file twice, or staged.
-                                        "good.txt", "GOOD.txt", "updates/x", "Updates"};
+                                        "good.txt", "GOOD.txt", "updates/x", "Updates",
+                                        // The launcher's lock file, held while it runs.
+                                        "Launcher.Lock"};
     if (build::windows_path_rules)
         refused.insert(refused.end(), {"CON", "maps/aux.map", "dir./x", "GAME~1.EXE"});
     for (const std::string& bad : refused)
