@@ -505,6 +505,8 @@ std::string entry_paths_problem(const std::vector<std::string>& paths) {
         std::string key = case_folded(path);
         if (key == "UPDATES" || key.compare(0, 8, "UPDATES/") == 0)
             return path + ": lies in the staging folder updates/, which every check deletes";
+        if (key == "LAUNCHER_VERSION_FLOOR.TXT" || key == "LAUNCHER_VERSION_FLOOR.TXT.TMP")
+            return path + ": is the launcher's own record of the versions installed";
         const auto [it, fresh] = seen.emplace(std::move(key), &path);
         if (!fresh)
             return *it->second == path ? path + ": listed more than once"

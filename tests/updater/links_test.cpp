@@ -65,7 +65,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Planted{"StagingFolderLink", "updates", true, true, false},
                       Planted{"StagedFolderLink", "updates/data", true, true},
                       Planted{"PendingExecutableLink", "game.exe.update", false, true},
-                      Planted{"VerifyCacheLink", "launcher_verify_cache.txt", false, false}),
+                      Planted{"VerifyCacheLink", "launcher_verify_cache.txt", false, false},
+                      Planted{"VersionFloorLink", "launcher_version_floor.txt", false, false},
+                      Planted{"VersionFloorCopyLink", "launcher_version_floor.txt.tmp", false,
+                              false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
