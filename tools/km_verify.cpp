@@ -140,6 +140,11 @@ int main(int argc, char** argv) {
         if (!seen.insert(entry.path).second) {
             problem(manifest_path, "entry " + shown + ": listed more than once");
         }
+        if (entry.size > km::updater::max_entry_size) {
+            problem(manifest_path, "entry " + shown +
+                                       ": larger than the 64 GiB launchers accept for one file "
+                                       "(they report \"Invalid manifest from server.\")");
+        }
         if (!is_lower_hex_digest(entry.sha256)) {
             problem(manifest_path, "entry " + shown +
                                        ": sha256 is not 64 lower-case hex digits, so it never "

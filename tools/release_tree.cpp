@@ -19,9 +19,16 @@ namespace fs = std::filesystem;
 
 const std::vector<std::string>& default_excludes() {
     static const std::vector<std::string> patterns = {
-        "/launcher.ini",  "/settings.ini", "/launcher_verify_cache.txt",
-        "/launcher.lock", "/cache/",       "/updates/",
-        "*.update",       "*.old",
+        "/launcher.ini",
+        "/settings.ini",
+        "/launcher_verify_cache.txt",
+        "/launcher.lock",
+        "/launcher_version_floor.txt",
+        "/launcher_version_floor.txt.tmp",
+        "/cache/",
+        "/updates/",
+        "*.update",
+        "*.old",
     };
     return patterns;
 }
@@ -143,6 +150,10 @@ struct Walker {
         file.path = rel;
         file.source = entry;
         file.size = fs::file_size(entry, ec);
+        if (!ec && file.size > updater::max_entry_size) {
+            problem(entry, "is larger than the 64 GiB launchers accept for one file");
+            return;
+        }
         file.sha256 = updater::sha256_file(entry.string());
         if (ec || file.sha256.empty()) {
             problem(entry, "cannot be read");

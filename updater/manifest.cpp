@@ -493,6 +493,8 @@ std::string entry_paths_problem(const std::vector<std::string>& paths) {
             return path + ": lies in the staging folder updates/, which every check deletes";
         if (key == lock || key.compare(0, lock.size() + 1, lock + "/") == 0)
             return path + ": is the launcher's lock file, which every running launcher holds";
+        if (key == "LAUNCHER_VERSION_FLOOR.TXT" || key == "LAUNCHER_VERSION_FLOOR.TXT.TMP")
+            return path + ": is the launcher's own record of the versions installed";
         const auto [it, fresh] = seen.emplace(std::move(key), &path);
         if (!fresh)
             return *it->second == path ? path + ": listed more than once"

@@ -3,10 +3,10 @@
 #include "updater/update_check.h"
 
 #include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
-#include <limits>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -20,6 +20,7 @@
 #include "updater/status_texts.h"
 #include "updater/transfers.h"
 #include "updater/verify_cache.h"
+#include "updater/version_floor.h"
 
 namespace km::updater {
 
@@ -167,10 +168,37 @@ bool verify_signature(Check& check) {
     return true;
 }
 
+// No game file comes near max_entry_size; a manifest that says otherwise is not a release.
+bool sizes_plausible(const UpdateManifest& manifest) {
+    return std::ranges::none_of(manifest.files,
+                                [](const ManifestEntry& e) { return e.size > max_entry_size; });
+}
+
+ReleaseVersion version_of(const UpdateManifest& m) {
+    return {m.major, m.minor, m.patch};
+}
+
+// An older release keeps its valid signature for ever: a server, a stale mirror or anyone on
+// the path could replay it and downgrade the installation. Refused before anything is compared;
+// an equal version is the same release again (a repair, or files damaged since).
+bool at_or_above_floor(Check& check) {
+    ReleaseVersion floor;
+    const ReleaseVersion offered = version_of(check.manifest);
+    if (!load_version_floor(check.target.root, check.target.manifest, floor) || offered >= floor)
+        return true;
+    char text[160];
+    std::snprintf(text, sizeof text, texts::downgrade_blocked, offered.major, offered.minor,
+                  offered.patch, floor.major, floor.minor, floor.patch);
+    return fail(check, text);
+}
+
 bool read_manifest(Check& check) {
     if (!parse_manifest(check.body, check.manifest) ||
-        !build_entry_paths(check.manifest, check.target.root, check.local))
+        !build_entry_paths(check.manifest, check.target.root, check.local) ||
+        !sizes_plausible(check.manifest))
         return fail(check, texts::manifest_invalid);
+    if (!at_or_above_floor(check))
+        return false;
     const UpdateManifest& m = check.manifest;
     char version[32];
     std::snprintf(version, sizeof version, "%d.%d.%d", m.major, m.minor, m.patch);
@@ -264,6 +292,7 @@ Outcome report_current(Check& check) {
     // A check killed between its installs and its clean-up leaves the staging folder behind.
     remove_staging_dir(check.target.root);
     const UpdateManifest& m = check.manifest;
+    raise_version_floor(check.target.root, check.target.manifest, version_of(m));
     char text[128];
     std::snprintf(text, sizeof text, texts::up_to_date, m.major, m.minor, m.patch);
     check.observer.final_progress(text, "success");
@@ -298,15 +327,15 @@ bool download_one(Check& check, int k) {
     std::string digest, error = "Could not write the file";
     std::size_t fetched = 0;
     try {
-        // The signed size bounds what a hostile server can write into the staging folder.
+        // The signed size, or the largest a manifest may sign, bounds what a hostile server can
+        // write into the staging folder.
         downloaded = http_download_file(
             check.target.host.c_str(), check.target.port, remote.c_str(), check.staged[idx],
             [&download_progress, &fetched](std::size_t received, std::size_t announced) {
                 fetched = received;
                 return download_progress(received, announced);
             },
-            entry.size_given ? entry.size : std::numeric_limits<std::uint64_t>::max(), &digest,
-            &error);
+            entry.size_given ? entry.size : max_entry_size, &digest, &error);
     } catch (const std::exception&) {
         downloaded = false;  // e.g. the staged file's folder could not be created
     }
@@ -378,9 +407,11 @@ void finish_update(Check& check, const Outcome& outcome) {
     apply_pending_update(check.game_path, check.target.root);
     remove_old_copy(check.game_path, check.target.root);
 
+    const UpdateManifest& m = check.manifest;
+    // Every file is installed, staged or counted in use: this release is what the folder holds.
+    raise_version_floor(check.target.root, check.target.manifest, version_of(m));
     // An entry behind a link is not in place: the in-use warning stays the check's last word.
     if (check.linked.empty()) {
-        const UpdateManifest& m = check.manifest;
         char text[128];
         std::snprintf(text, sizeof text, outcome.restart ? texts::updated_restart : texts::updated,
                       m.major, m.minor, m.patch);

@@ -79,6 +79,11 @@ TEST_F(PublishBadInput, RefusesWithAMessageNamingTheFileAndChangesNothing) {
              add_all(Files{{"data/\xC3\xBF.txt", "a"}, {"data/\xC5\xB8.txt", "A"}});
          }},
         {"data/pipe", [&](Args&) { ::mkfifo((d / "release/data/pipe").c_str(), 0644); }},
+        {"data/huge.bin: is larger than the 64 GiB",  // sparse: no disk is used
+         [&](Args&) {
+             add("data/huge.bin", "");
+             fs::resize_file(d / "release/data/huge.bin", (std::uintmax_t{64} << 30) + 1);
+         }},
         {"data/locked.bin",
          [&](Args&) {
              // The tool runs as nobody when the tests run as root: it may read the key.

@@ -90,7 +90,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Planted{"StagingFolderLink", "updates", nullptr, ""},
                       Planted{"StagedFolderLink", "updates/data", nullptr, ""},
                       Planted{"PendingExecutableLink", "game.exe.update", "keep.txt", "game.exe"},
-                      Planted{"VerifyCacheLink", "launcher_verify_cache.txt", "cache.txt", ""}),
+                      Planted{"VerifyCacheLink", "launcher_verify_cache.txt", "cache.txt", ""},
+                      Planted{"VersionFloorLink", "launcher_version_floor.txt", "keep.txt", ""},
+                      Planted{"VersionFloorCopyLink", "launcher_version_floor.txt.tmp", "keep.txt",
+                              ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
