@@ -435,12 +435,12 @@ bool http_download_file(const char* host, int port, const char* path, const std:
                 *sha256_hex = writer.digest();
             return true;
         }
-        failed(writer.too_big()          ? "Larger than its signed size"
-               : !flushed || !out.good() ? "Could not write the file"
-               : !result                 ? http_error_text(static_cast<int>(result.error()))
-                                         : "HTTP " + std::to_string(result->status));
+        failed(writer.too_big()                    ? "Larger than its signed size"
+               : !flushed || !out.good()           ? "Could not write the file"
+               : failure != TransferError::success ? http_error_text(static_cast<int>(failure))
+                                                   : "HTTP " + std::to_string(head.status));
     } catch (...) {
-        failed(http_error_text(static_cast<int>(httplib::Error::Unknown)));
+        failed(http_error_text(static_cast<int>(TransferError::unknown)));
     }
     if (opened) {
         std::error_code ec;
