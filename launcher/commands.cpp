@@ -20,6 +20,7 @@
 #include "launcher/installation_claim.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
+#include "updater/download_control.h"
 #include "updater/update_check.h"
 
 namespace km {
@@ -92,10 +93,30 @@ bool is_openable_url(const std::string& url) {
            starts_with_ignoring_case(url, "https://") || starts_with_ignoring_case(url, "mailto:");
 }
 
+bool download_limit_from_command(const std::string& message, int& limit) {
+    const char* blanks = " \t\r\n";
+    const std::string key = "\"limit\"";
+    const auto found = message.find(key);
+    if (found == std::string::npos)
+        return false;
+    auto at = message.find_first_not_of(blanks, found + key.size());
+    if (at == std::string::npos || message[at] != ':')
+        return false;
+    at = message.find_first_not_of(blanks, at + 1);
+    if (at == std::string::npos)
+        return false;
+    const auto end = message.find_first_of(",}] \t\r\n", at);
+    return parse_download_limit(
+        message.substr(at, end == std::string::npos ? std::string::npos : end - at), limit);
+}
+
 void send_ready_answers() {
     send_version(launcher_config.version);
     send_settings();
     send_saved_beta_creds();
+    // The limit in force: the page may have changed it since start-up.
+    post_ui_event(event_text::download_limit(
+        static_cast<int>(updater::download_limit() / bytes_per_megabyte)));
 }
 
 std::string diagnostics_text() {
@@ -152,6 +173,16 @@ void dispatch(const std::string& cmd, const std::string& message) {
         start_update_check(false);
     } else if (cmd == "repair") {
         start_update_check(true);
+    } else if (cmd == "pauseDownload") {
+        updater::request_download_pause();
+    } else if (cmd == "setDownloadLimit") {
+        int limit = 0;
+        if (download_limit_from_command(message, limit)) {
+            // From the next block on, in a check already downloading too.
+            updater::set_download_limit(static_cast<std::uint64_t>(limit) * bytes_per_megabyte);
+            save_download_limit(exe_path("launcher.ini"), launcher_config, limit);
+            post_ui_event(event_text::download_limit(limit));
+        }
     } else if (cmd == "saveSettings") {
         save_game_settings(game_settings_path(), settings_from_command(message));
     } else if (cmd == "openURL") {

@@ -8,6 +8,7 @@
 #include "launcher/runtime_installer.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
+#include "updater/download_control.h"
 #include "updater/staging.h"
 
 #include <chrono>
@@ -85,6 +86,8 @@ void load_launcher_config() {
     }
     if (!exists_quietly(path))
         save_config(path, launcher_config);
+    updater::set_download_limit(static_cast<std::uint64_t>(launcher_config.download_limit) *
+                                bytes_per_megabyte);
 }
 
 bool drag_strip_hit(int client_x, int client_y, int client_width) {

@@ -2,8 +2,9 @@
 // staging folder, installation, and what the check tells its observer at each step.
 #include "updater/update_check.h"
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -14,10 +15,15 @@
 #include "km/build_config.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "updater/disk_space.h"
+#include "updater/download_control.h"
+#include "updater/download_plan.h"
 #include "updater/manifest.h"
+#include "updater/partial_download.h"
 #include "updater/sha256.h"
 #include "updater/staging.h"
 #include "updater/status_texts.h"
+#include "updater/transfer_meter.h"
 #include "updater/transfers.h"
 #include "updater/verify_cache.h"
 #include "updater/version_floor.h"
@@ -49,6 +55,7 @@ struct Check {
     std::vector<std::size_t> linked;  // entries that differ but have a link on their way
     std::vector<std::string> staged;  // where each queued entry is downloaded to
     CheckSummary* summary = nullptr;  // what the check's summary counts as it goes
+    std::vector<DownloadPlan> plans;  // how each queued entry is downloaded, in queue order
 };
 
 // Passes everything on to the check's observer and notes what the summary repeats.
@@ -72,6 +79,10 @@ class Summarising : public CheckObserver {
     void update_complete(int downloaded, bool restart_needed) override {
         inner_.update_complete(downloaded, restart_needed);
     }
+    void transfer(std::uint64_t done, std::uint64_t total, std::uint64_t rate,
+                  bool paused) override {
+        inner_.transfer(done, total, rate, paused);
+    }
     void reload_page() override { inner_.reload_page(); }
     void restart_prompt() override { inner_.restart_prompt(); }
 
@@ -79,6 +90,8 @@ class Summarising : public CheckObserver {
     CheckObserver& inner_;
     CheckSummary& summary_;
 };
+
+enum class Fetched { ok, failed, paused };
 
 // (min(received / total, 1) + index) / count; received / total counts as 0 when total is 0.
 double download_fraction(std::uint64_t received, std::uint64_t total, int index, int count) {
@@ -300,8 +313,16 @@ Outcome report_current(Check& check) {
     return {true, false, false};
 }
 
+// A partial file is worth keeping only with a note to continue it by.
+void keep_partial_if_noted(const std::string& staged, const ManifestEntry& entry) {
+    if (read_partial_note(staged, entry.sha256).empty()) {
+        std::error_code ec;
+        fs::remove(fs::u8path(staged), ec);
+    }
+}
+
 // Downloads queued entry `k` into the staging folder and checks its digest.
-bool download_one(Check& check, int k) {
+Fetched download_one(Check& check, int k, TransferMeter& meter, const DownloadSession& session) {
     const std::size_t idx = check.queue[k];
     const ManifestEntry& entry = check.manifest.files[idx];
     const int n = static_cast<int>(check.queue.size());
@@ -315,55 +336,133 @@ bool download_one(Check& check, int k) {
         return true;  // a download is never cancelled from here
     };
 
-    const std::string remote = "/launcher_files/" + entry.path;
+    const DownloadPlan& plan = check.plans[k];
     // A check that failed later on left this file downloaded and whole: the page sees it arrive
     // at once, and the server sends it only once.
-    std::uint64_t staged_size = 0;
-    if (staged_file_verified(check.staged[idx], entry.sha256, staged_size)) {
-        download_progress(staged_size, staged_size);
+    if (plan.kind == DownloadPlan::Kind::staged) {
+        download_progress(plan.kept, plan.kept);
+        return Fetched::ok;
+    }
+    const std::string& staged = check.staged[idx];
+    const bool resuming = plan.kind == DownloadPlan::Kind::resume;
+    if (!resuming)
+        remove_partial_note(staged);  // a note never outlives the bytes it was written for
+    ResumableDownload resume;
+    if (resuming) {
+        resume.kept = plan.kept;
+        resume.validator = plan.validator;
+    }
+    // The signed size bounds what a hostile server can write into the staging folder.
+    if (entry.size_given)
+        resume.size = entry.size;
+    DownloadHooks hooks;
+    hooks.progress = [&download_progress](std::size_t received, std::size_t announced) {
+        return download_progress(received, announced);
+    };
+    // The note goes down before the first byte of a new file: a kill at any later moment
+    // leaves a partial file that the next check continues.
+    hooks.started = [&](const HttpResponseHead& head, bool from_start) {
+        if (!from_start)
+            return true;
+        if (resuming)
+            meter.grow(plan.kept);
+        const std::string validator = plan.may_note ? answer_validator(head) : std::string();
+        if (validator.empty() || !write_partial_note(staged, entry.sha256, validator))
+            remove_partial_note(staged);
         return true;
+    };
+    hooks.received = [&meter, &check](std::size_t bytes) {
+        meter.add(bytes);
+        check.summary->bytes += bytes;
+    };
+    hooks.stop = [&session] { return session.pause_requested(); };
+    std::string digest, error;
+    const std::string remote = "/launcher_files/" + entry.path;
+    const DownloadEnd end =
+        http_download_resumable(check.target.host.c_str(), check.target.port, remote.c_str(),
+                                staged, resume, hooks, &digest, &error);
+    if (end == DownloadEnd::stopped || end == DownloadEnd::cut) {
+        keep_partial_if_noted(staged, entry);
+        if (end == DownloadEnd::stopped)
+            return Fetched::paused;
     }
-    bool downloaded = false;
-    std::string digest, error = "Could not write the file";
-    std::size_t fetched = 0;
-    try {
-        // The signed size, or the largest a manifest may sign, bounds what a hostile server can
-        // write into the staging folder.
-        downloaded = http_download_file(
-            check.target.host.c_str(), check.target.port, remote.c_str(), check.staged[idx],
-            [&download_progress, &fetched](std::size_t received, std::size_t announced) {
-                fetched = received;
-                return download_progress(received, announced);
-            },
-            entry.size_given ? entry.size : max_entry_size, &digest, &error);
-    } catch (const std::exception&) {
-        downloaded = false;  // e.g. the staged file's folder could not be created
+    if (end != DownloadEnd::done) {
+        if (end == DownloadEnd::failed)
+            remove_partial_note(staged);
+        failed_request(check, remote, error, texts::download_failed);
+        return Fetched::failed;
     }
-    check.summary->bytes += fetched;
-    if (!downloaded)
-        return failed_request(check, remote, error, texts::download_failed);
+    remove_partial_note(staged);
     ++check.summary->downloaded;
 
-    // The digest of exactly the bytes written: the staged file is never read back.
+    // The digest of the whole file as written: the staged file is never read back.
     if (digest != entry.sha256) {
         std::error_code ec;
-        fs::remove(fs::u8path(check.staged[idx]), ec);
-        return failed_request(check, remote, "SHA-256 differs from the manifest's",
-                              texts::verify_failed);
+        fs::remove(fs::u8path(staged), ec);
+        failed_request(check, remote, "SHA-256 differs from the manifest's", texts::verify_failed);
+        return Fetched::failed;
     }
-    return true;
+    return Fetched::ok;
+}
+
+// How each queued entry is downloaded; the bytes that leaves to fetch.
+std::uint64_t plan_downloads(Check& check) {
+    const std::vector<bool> may_note = entries_that_may_note(check.manifest, check.queue);
+    check.plans.clear();
+    check.plans.reserve(check.queue.size());
+    std::uint64_t total = 0;
+    for (std::size_t k = 0; k < check.queue.size(); ++k) {
+        const std::size_t idx = check.queue[k];
+        const ManifestEntry& entry = check.manifest.files[idx];
+        check.plans.push_back(plan_download(entry, check.staged[idx], may_note[k]));
+        const std::uint64_t bytes = bytes_to_fetch(entry, check.plans.back());
+        total = bytes > UINT64_MAX - total ? UINT64_MAX : total + bytes;
+    }
+    return total;
+}
+
+// False, having told the observer, when the installation's volume cannot take `needed` bytes
+// and the margin. A volume whose free space cannot be read is given the benefit of the doubt.
+bool enough_space(Check& check, std::uint64_t needed) {
+    if (needed == 0)
+        return true;
+    std::uint64_t free = 0;
+    const std::string& root = check.target.root;
+    const bool known = check.target.free_space ? check.target.free_space(root, free)
+                                               : query_free_space(root, free);
+    if (!known || (free >= needed && free - needed >= disk_space_margin))
+        return true;
+    const std::uint64_t wanted =
+        needed > UINT64_MAX - disk_space_margin ? UINT64_MAX : needed + disk_space_margin;
+    return fail(check, disk_full_text(wanted, free).c_str());
 }
 
 bool download_files(Check& check) {
-    create_staging_dir(check.target.root);
     const std::string staging = join_path(check.target.root, "updates");
     check.staged.assign(check.manifest.files.size(), {});
     for (std::size_t idx : check.queue)
         check.staged[idx] = join_path(staging, check.manifest.files[idx].path);
+    if (check.queue.empty())
+        return true;
+    const DownloadSession session;
+    const std::uint64_t total = plan_downloads(check);
+    if (!enough_space(check, total))
+        return false;
+    create_staging_dir(check.target.root);
+    TransferMeter meter(check.observer, total);
     for (int k = 0; k < static_cast<int>(check.queue.size()); ++k) {
-        if (!download_one(check, k))
+        const Fetched fetched =
+            session.pause_requested() ? Fetched::paused : download_one(check, k, meter, session);
+        if (fetched == Fetched::paused) {
+            // What came so far stays in the staging folder for the next check to go on from.
+            meter.paused();
+            check.observer.final_progress(texts::download_paused, "warning");
+            return false;
+        }
+        if (fetched == Fetched::failed)
             return false;
     }
+    meter.finish();
     return true;
 }
 

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace km::updater {
@@ -15,6 +16,9 @@ struct UpdateTarget {
     int port = 80;
     std::string manifest = "/update.manifest.json";  // its signature lies at this path + ".sig"
     std::string game_exe = "Game_x64_win.exe";       // the game client, directly under root
+    // The free bytes of the volume `root` lies on; false when they cannot be told. Empty: the
+    // system's own figure (tests hand in their own).
+    std::function<bool(const std::string& root, std::uint64_t& free)> free_space;
 };
 
 // One check in numbers, for whoever writes down what happened.
@@ -51,6 +55,12 @@ class CheckObserver {
     virtual void server_status(bool online) = 0;
     virtual void version(const std::string& text) = 0;
     virtual void update_complete(int downloaded, bool restart_needed) = 0;
+    // The bytes of the check's downloads: `done` of the `total` it has to fetch, the rate in
+    // bytes per second over the last seconds, and `paused` in the last report of a check the
+    // player paused. Once before the first download, at most about ten a second while
+    // downloading, once when the downloads are done.
+    virtual void transfer(std::uint64_t /*done*/, std::uint64_t /*total*/, std::uint64_t /*rate*/,
+                          bool /*paused*/) {}
     // After the check has ended: the page's files changed, or the launcher's own executable.
     virtual void reload_page() = 0;
     virtual void restart_prompt() = 0;

@@ -62,6 +62,16 @@ void PageCheckObserver::update_complete(int downloaded, bool restart_needed) {
     post_ui_event_reliably(event_text::update_complete(downloaded, restart_needed));
 }
 
+void PageCheckObserver::transfer(std::uint64_t done, std::uint64_t total, std::uint64_t rate,
+                                 bool paused) {
+    // The first and last reports frame the line the page draws: they must arrive.
+    const std::string text = event_text::transfer(done, total, rate, paused);
+    if (paused || done == 0 || done >= total)
+        post_ui_event_reliably(text);
+    else
+        post_ui_event(text);
+}
+
 void PageCheckObserver::reload_page() {
     log_event("page", "reload: the check updated the page's files");
     post_reliably(

@@ -2,6 +2,7 @@
 // check's target, and the check's reports turned into page events and window requests.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "updater/update_check.h"
@@ -24,6 +25,8 @@ class PageCheckObserver : public updater::CheckObserver {
     void server_status(bool online) override;
     void version(const std::string& text) override;
     void update_complete(int downloaded, bool restart_needed) override;
+    void transfer(std::uint64_t done, std::uint64_t total, std::uint64_t rate,
+                  bool paused) override;
     void reload_page() override;
     void restart_prompt() override;
     // Writes the check down in the launcher's log.

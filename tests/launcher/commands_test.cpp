@@ -14,6 +14,7 @@
 #include "platform/fake/fake_platform.h"
 #include "tests/support/launcher/app_state_scope.h"
 #include "tests/support/temp_dir.h"
+#include "updater/download_control.h"
 
 namespace km {
 namespace {
@@ -100,14 +101,15 @@ TEST_F(Dispatch, CommandsMatchExactNamesAndDoTheirOneThing) {
           R"({"cmd":"openURL","url":"C:\\Windows\\System32\\cmd.exe"})",
           R"({"cmd":"saveSettings","data":{"mode":"b","vsync":true,"unlockFps":false}})",
           R"({"cmd":"clearBetaCreds"})", R"({"cmd":"clearBetaCreds"})",
-          R"({"cmd":"openLogFolder"})"})
+          R"({"cmd":"openLogFolder"})", R"({"cmd":"pauseDownload"})"})
         handle_page_command(message);
     EXPECT_FALSE(std::filesystem::exists(creds));
     // None of them answers; ready answers with the configured version and the saved settings.
     launcher_config.version = "2.5";
     send_ready_answers();
     EXPECT_EQ(fake::events(), (std::vector<std::string>{event_text::version("2.5"),
-                                                        event_text::settings({"b", true, false})}));
+                                                        event_text::settings({"b", true, false}),
+                                                        event_text::download_limit(0)}));
     auto guard = fake::lock();
     const fake::State& s = fake::state();
     EXPECT_EQ(std::to_string(s.minimize_count) + std::to_string(s.drag_count) +
@@ -147,6 +149,28 @@ TEST_F(Dispatch, CopyDiagnosticsCopiesTheLogsLastLinesAndAnswersWithThem) {
         EXPECT_EQ(text.find(dir.str()), std::string::npos) << text;
     }
     log_open("", "");
+}
+
+// Only whole numbers from 0 to 1000 count. Each is in force at once, answered, and kept in
+// launcher.ini, whose other lines stay as they were (0 by leaving the key out).
+TEST_F(Dispatch, DownloadLimitIsTakenAnsweredAndKept) {
+    dir.write("launcher.ini", "# mine\nhost=127.0.0.7\ndownload_limit=3\n");
+    for (const char* limit : {"", R"(,"limit":-1)", R"(,"limit":2.5)", R"(,"limit":"5")",
+                              R"(,"limit":1001)", R"(,"limit":1e3)", R"(,"limit":null)"})
+        handle_page_command(std::string(R"({"cmd":"setDownloadLimit")") + limit + "}");
+    EXPECT_TRUE(fake::events().empty());
+    const auto ini = [this] {
+        std::string text = dir.read("launcher.ini");
+        std::erase(text, '\r');
+        return text;
+    };
+    handle_page_command(R"({"cmd":"setDownloadLimit", "limit" : 1000 })");
+    EXPECT_EQ(updater::download_limit(), 1000u << 20);
+    EXPECT_EQ(ini(), "# mine\nhost=127.0.0.7\ndownload_limit=1000\n");
+    handle_page_command(R"({"cmd":"setDownloadLimit","limit":0})");
+    EXPECT_EQ(ini(), "# mine\nhost=127.0.0.7\n");
+    EXPECT_EQ(fake::events(), (std::vector<std::string>{event_text::download_limit(1000),
+                                                        event_text::download_limit(0)}));
 }
 
 // Odd and hostile commands of every shape are the fuzzing corpus's (tests/fuzz); these are the

@@ -71,7 +71,8 @@ TEST_F(Startup, OnlyTheExactFormerHostIsMigratedAndWrittenBack) {
         load_launcher_config();
         EXPECT_EQ(launcher_config.host + dir.read("launcher.ini"), host + "host=" + host + "\n");
     }
-    dir.write("launcher.ini", "host =  " + former + " \t\nport=8081\nunknown=1\n");
+    dir.write("launcher.ini",
+              "host =  " + former + " \t\nport=8081\nunknown=1\ndownload_limit=5\n");
     launcher_config = LauncherConfig{};
     load_launcher_config();
     LauncherConfig written;
@@ -79,6 +80,7 @@ TEST_F(Startup, OnlyTheExactFormerHostIsMigratedAndWrittenBack) {
     EXPECT_EQ(launcher_config.host + written.host,
               std::string(build::default_host) + build::default_host);
     EXPECT_EQ(written.port, 8081);
+    EXPECT_EQ(written.download_limit, 5);
 }
 
 TEST_F(Startup, RuntimeInstallerTellsWhatWentWrong) {
