@@ -70,7 +70,7 @@ bool run_and_wait(const std::string&) {
 
 // A measuring run never restarts itself; ending with the documented failure code is the honest
 // answer if something ever asks it to.
-void relaunch_self(const std::string&) {
+void relaunch_self(const std::string&, void (*)()) {
     std::_Exit(1);
 }
 
@@ -80,8 +80,30 @@ std::string get_module_path() {
     return {};
 }
 
+void accept_later_starts(const std::string&) {}
+
+bool present_running_launcher(const std::string&, unsigned long) {
+    return false;
+}
+
 bool webview_runtime_present() {
     return true;
+}
+
+std::string webview_runtime_version() {
+    return {};
+}
+
+std::string os_description() {
+    return {};
+}
+
+std::string user_home_folder() {
+    return {};
+}
+
+bool set_clipboard_text(const std::string&) {
+    return false;
 }
 
 }  // namespace km::platform

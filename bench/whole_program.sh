@@ -3,11 +3,14 @@
 # in the same run, and the hot paths of km-bench beside them:
 #   1. sha256_file of one big file against OpenSSL (km-bench);
 #   2. a no-op update check of a large installation whose verify-cache records all match, served
-#      by nginx on loopback, against a stat-only pass over the same files (find -printf);
+#      by nginx on loopback, against a stat-only pass over the same files (find -printf); and
+#      the same check writing its log line (km-check --log) against it without;
 #   3. a first install from nginx on loopback against curl fetching the same files in one
 #      process plus `openssl dgst -sha256` of them;
 #   4. peak resident memory of the update check of item 3 (/usr/bin/time -v);
-#   5. verify_manifest_signature against OpenSSL's Ed25519 verify (km-bench).
+#   5. verify_manifest_signature against OpenSSL's Ed25519 verify (km-bench);
+#   6. a check whose server drops the connection at 90% of one large file, then the next check:
+#      the bytes nginx sends it (its access log's $body_bytes_sent) against the file's size.
 # Every timed figure is the best of KM_PERF_RUNS runs (the machine may be shared); contenders
 # run alternately so that both see the same load.
 #
@@ -17,8 +20,9 @@
 #   KM_PERF_NOOP_MB       total size of that installation            (2048)
 #   KM_PERF_INSTALL_FILES files of the first install of items 3, 4   (200)
 #   KM_PERF_INSTALL_MB    total size of that release                 (1024)
+#   KM_PERF_RESUME_MB     size of the file cut at 90% in item 6      (1024)
 #   KM_PERF_RUNS          runs per contender                         (3)
-#   KM_PERF_PARTS         which measurements: any of 1 2 3           ("1 2 3"; 1 also gives 5,
+#   KM_PERF_PARTS         which measurements: any of 1 2 3 6         ("1 2 3 6"; 1 also gives 5,
 #                                                                     3 also gives 4)
 # Places:
 #   KM_BUILD_DIR          build folder with km-bench, km-check, km-keygen, km-publish (build/linux)
@@ -37,8 +41,9 @@ NOOP_FILES=${KM_PERF_NOOP_FILES:-20000}
 NOOP_MB=${KM_PERF_NOOP_MB:-2048}
 INSTALL_FILES=${KM_PERF_INSTALL_FILES:-200}
 INSTALL_MB=${KM_PERF_INSTALL_MB:-1024}
+RESUME_MB=${KM_PERF_RESUME_MB:-1024}
 RUNS=${KM_PERF_RUNS:-3}
-PARTS=" ${KM_PERF_PARTS:-1 2 3} "
+PARTS=" ${KM_PERF_PARTS:-1 2 3 6} "
 # RFC 8032, section 7.1, TEST 1: the development key whose public half the default build trusts.
 DEV_SEED=9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60
 MIB=1048576
@@ -69,9 +74,13 @@ mkdir -p "$WORK"
 
 # ---- helpers ----------------------------------------------------------------------------------
 
-# Serves $1 with nginx on 127.0.0.1 at a free port (PORT); stop_nginx ends it.
+# Serves $1 with nginx on 127.0.0.1 at a free port (PORT); stop_nginx ends it. Extra directives
+# for the server block may follow ($2); with KM_NGINX_LOG set, every answer is logged there as
+# "method uri status body-bytes".
 start_nginx() {
-    local root=$1 conf_dir=$WORK/nginx candidate pid user=
+    local root=$1 extra=${2:-} conf_dir=$WORK/nginx candidate pid user= log="access_log off;"
+    [ -n "${KM_NGINX_LOG:-}" ] &&
+        log="log_format sent '\$request_method \$request_uri \$status \$body_bytes_sent'; access_log $KM_NGINX_LOG sent;"
     mkdir -p "$conf_dir/logs" "$conf_dir/tmp"
     [ "$(id -u)" = 0 ] && user="user root;"
     PORT=
@@ -84,7 +93,7 @@ pid $conf_dir/nginx.pid;
 error_log $conf_dir/logs/error.log;
 events { worker_connections 256; }
 http {
-    access_log off;
+    $log
     sendfile on;
     tcp_nopush on;
     client_body_temp_path $conf_dir/tmp/body;
@@ -99,6 +108,7 @@ http {
         root $root;
         autoindex off;
         gzip off;
+        $extra
     }
 }
 CONF
@@ -198,7 +208,7 @@ say "2: no-op update check of $NOOP_FILES files ($NOOP_MB MiB) against find -pri
 NOOP=$WORK/noop
 mkdir -p "$NOOP/install/data"
 make_files "$NOOP/install/data" "$NOOP_FILES" $(( NOOP_MB * MIB ))
-"$BUILD/km-publish" --key "$WORK/key.pem" --version 1.0.0 --from "$NOOP/install" \
+"$BUILD/km-publish" --key "$WORK/key.pem" --allow-test-key --version 1.0.0 --from "$NOOP/install" \
     --to "$NOOP/content" >/dev/null
 # A no-op check downloads nothing; the published copies only take room.
 rm -rf "$NOOP/content/launcher_files"
@@ -208,22 +218,31 @@ start_nginx "$NOOP/content"
 timed "$BUILD/km-check" --dir "$NOOP/install" --host 127.0.0.1 --port "$PORT"
 check_says ok "All files up to date"
 echo "first check (hashes every file): ${WALL_MS} ms"
-CHECK_BEST= FIND_BEST= CHECK_CPU= FIND_CPU=
+CHECK_BEST= FIND_BEST= CHECK_CPU= FIND_CPU= LOG_BEST= LOG_CPU=
 for run in $(seq 1 "$RUNS"); do
     timed "$BUILD/km-check" --dir "$NOOP/install" --host 127.0.0.1 --port "$PORT"
     check_says ok "All files up to date"
     CHECK_BEST=$(min "$CHECK_BEST" "$WALL_MS"); CHECK_CPU=$(min "$CHECK_CPU" "$CPU_MS")
     echo "run $run: km-check ${WALL_MS} ms (cpu ${CPU_MS} ms, $(awk '/^events/ { print $2 }' "$OUT") events)"
+    timed "$BUILD/km-check" --dir "$NOOP/install" --host 127.0.0.1 --port "$PORT" --log
+    check_says ok "All files up to date"
+    grep -q '^logged yes$' "$OUT" || { cat "$OUT" >&2; die "km-check --log did not write its line"; }
+    LOG_BEST=$(min "$LOG_BEST" "$WALL_MS"); LOG_CPU=$(min "$LOG_CPU" "$CPU_MS")
+    echo "run $run: km-check --log ${WALL_MS} ms (cpu ${CPU_MS} ms)"
     OUT=/dev/null timed find "$NOOP/install" -type f -printf '%s %T@\n'
     FIND_BEST=$(min "$FIND_BEST" "$WALL_MS"); FIND_CPU=$(min "$FIND_CPU" "$CPU_MS")
     echo "run $run: find     ${WALL_MS} ms (cpu ${CPU_MS} ms)"
 done
 stop_nginx
+echo "last log line: $(tail -n 1 "$NOOP/install/cache/launcher.log")"
 rm -rf "$NOOP"
 NOOP_RATIO=$(ratio "$CHECK_BEST" "$FIND_BEST")
 row "2 no-op check, $NOOP_FILES files (wall)" "$CHECK_BEST ms" "$FIND_BEST ms" "$NOOP_RATIO" "<= 2" \
     "$(met "$NOOP_RATIO" 2 '<=')"
-echo "processor time, best: km-check $CHECK_CPU ms, find $FIND_CPU ms"
+LOG_RATIO=$(ratio "$LOG_BEST" "$CHECK_BEST")
+row "2b the same check with its log (wall)" "$LOG_BEST ms" "$CHECK_BEST ms" "$LOG_RATIO" "<= 1.05" \
+    "$(met "$LOG_RATIO" 1.05 '<=')"
+echo "processor time, best: km-check $CHECK_CPU ms, with the log $LOG_CPU ms, find $FIND_CPU ms"
 }
 
 # ---- 3 and 4: first install --------------------------------------------------------------------
@@ -233,7 +252,7 @@ say "3, 4: first install of $INSTALL_FILES files ($INSTALL_MB MiB) against curl 
 INST=$WORK/install
 mkdir -p "$INST/release/data"
 make_files "$INST/release/data" "$INSTALL_FILES" $(( INSTALL_MB * MIB ))
-"$BUILD/km-publish" --key "$WORK/key.pem" --version 1.0.0 --from "$INST/release" \
+"$BUILD/km-publish" --key "$WORK/key.pem" --allow-test-key --version 1.0.0 --from "$INST/release" \
     --to "$INST/content" >/dev/null
 rm -rf "$INST/release"
 start_nginx "$INST/content"
@@ -270,17 +289,57 @@ row "4 peak RSS of the check in 3 (worst run)" "$RSS_MIB MiB" "16 MiB (limit)" \
 echo "processor time, best: km-check $INSTALL_CPU ms, curl + openssl $CURL_CPU ms"
 }
 
+# ---- 6: resume inside a file ------------------------------------------------------------------
+
+part_resume() {
+say "6: a drop at 90% of one $RESUME_MB MiB file, then the next check"
+RES=$WORK/resume
+mkdir -p "$RES/release/data" "$RES/target"
+head -c $(( RESUME_MB * MIB )) /dev/urandom > "$RES/release/data/big.dat"
+"$BUILD/km-publish" --key "$WORK/key.pem" --version 1.0.0 --from "$RES/release" \
+    --to "$RES/content" >/dev/null
+rm -rf "$RES/release"
+local size=$(( RESUME_MB * MIB )) staged=$RES/target/updates/data/big.dat have=0
+# The first server sends at 100 MB/s and is stopped once 90% of the file has come: the
+# connection drops as a server's would.
+start_nginx "$RES/content" "limit_rate 100m;"
+"$BUILD/km-check" --dir "$RES/target" --host 127.0.0.1 --port "$PORT" >"$OUT" 2>&1 &
+local check=$!
+while kill -0 "$check" 2>/dev/null; do
+    have=$(stat -c %s "$staged" 2>/dev/null || echo 0)
+    [ "$have" -ge $(( size / 10 * 9 )) ] && break
+    sleep 0.02
+done
+stop_nginx
+wait "$check" && die "the first check finished before the cut"
+check_says failed "Download failed"
+echo "cut after $have of $size bytes ($(awk -v a="$have" -v b="$size" 'BEGIN { printf "%.1f", 100 * a / b }')%)"
+KM_NGINX_LOG=$RES/access.log start_nginx "$RES/content"
+timed "$BUILD/km-check" --dir "$RES/target" --host 127.0.0.1 --port "$PORT"
+check_says ok "Updated to v1.0.0"
+stop_nginx
+local sent
+sent=$(awk '$1 == "GET" && $2 ~ /^\/launcher_files\// { s += $4 } END { print s + 0 }' "$RES/access.log")
+echo "next check: nginx sent $sent bytes ($(awk '$1 == "GET" && $2 ~ /^\/launcher_files\// { print $3 }' "$RES/access.log")), ${WALL_MS} ms"
+rm -rf "$RES"
+local share
+share=$(awk -v a="$sent" -v b="$size" 'BEGIN { printf "%.3f", a / b }')
+row "6 resume after a drop at 90%, $RESUME_MB MiB" "$sent B" "$size B (file)" "$share" "<= 0.12" \
+    "$(met "$share" 0.12 '<=')"
+}
+
 "$BUILD/km-keygen" --from-seed "$DEV_SEED" "$WORK/key.pem" >/dev/null
 case "$PARTS" in *" 1 "*) part_bench ;; esac
 case "$PARTS" in *" 2 "*) part_noop ;; esac
 case "$PARTS" in *" 3 "*) part_install ;; esac
+case "$PARTS" in *" 6 "*) part_resume ;; esac
 if [ -n "$SIG_ROW" ]; then
     row "5 verify_manifest_signature (CPU time)" "$SIG_OURS us" "$SIG_SSL us" "$SIG_RATIO" "report" "-"
 fi
 
 # ---- the table ---------------------------------------------------------------------------------
 
-say "figures (ratio: 1 and 5 baseline time / ours, above 1 is faster; 2-4 ours / baseline)"
+say "figures (ratio: 1 and 5 baseline time / ours, above 1 is faster; 2-4 ours / baseline; 6 the share of the file sent again)"
 printf '%-44s | %-16s | %-16s | %-7s | %-7s | %s\n' figure ours baseline ratio goal met
 printf '%s\n' "${ROWS[@]}"
 echo "load at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

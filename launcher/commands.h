@@ -27,8 +27,17 @@ GameSettings settings_from_command(const std::string& message);
 BetaLoginRequest beta_login_from_command(const std::string& message);
 // Only http, https and mailto targets (any letter case) are handed to the shell.
 bool is_openable_url(const std::string& url);
+// The limit of setDownloadLimit: false for a message without a whole number from 0 to 1000.
+bool download_limit_from_command(const std::string& message, int& limit);
 // The answers of ready that come from the window's thread: version, settings, saved beta
-// credentials.
+// credentials, download limit.
 void send_ready_answers();
+
+// What copyDiagnostics copies: the launcher's version, the system, the web view, the
+// installation folder and the log's last lines.
+std::string diagnostics_text();
+// Builds that text once the log is on disk, puts it on the clipboard and answers the page with
+// the diagnostics event. Worker threads only.
+void copy_diagnostics();
 
 }  // namespace km

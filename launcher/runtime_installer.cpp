@@ -1,6 +1,7 @@
 #include "launcher/runtime_installer.h"
 
 #include "km/build_config.h"
+#include "launcher/installation_claim.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
 
@@ -43,6 +44,7 @@ bool install_webview_runtime(const std::string& dir, const std::string& module_p
         return false;
     }
     if (platform::webview_runtime_present()) {
+        hand_over_installation();
         platform::shell_open_program(module_path, dir);
         return true;
     }

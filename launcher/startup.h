@@ -20,4 +20,8 @@ bool drag_strip_hit(int client_x, int client_y, int client_width);
 // Returns -1 to go on creating the window, otherwise the process exit code.
 int run_startup_before_window(const std::string& module_path);
 
+// After the message loop, before the process ends: writes down the end and gives the log's last
+// lines a moment to reach the disk.
+void finish_after_window(int exit_code);
+
 }  // namespace km

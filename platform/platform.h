@@ -70,8 +70,9 @@ bool start_detached(const std::string& command_line, const std::string& director
 bool run_and_wait(const std::string& command_line);
 
 // Replaces the current process by a new run of `program` with no arguments (the C runtime's
-// overlay spawn on Windows, exec on Linux). Exits with code 1 when that fails; never returns.
-[[noreturn]] void relaunch_self(const std::string& program);
+// overlay spawn on Windows, exec on Linux). Exits with code 1 when that fails, after calling
+// `on_failure` (when given) so that the caller can still write down why; never returns.
+[[noreturn]] void relaunch_self(const std::string& program, void (*on_failure)() = nullptr);
 
 // SetEnvironmentVariableA: the process's own environment, inherited by children.
 void set_environment_variable(const std::string& name, const std::string& value);
@@ -86,10 +87,40 @@ std::string get_module_path();
 // Implemented once for every program, in platform/file_stat.cpp.
 bool file_size_and_time(const std::string& path, std::uint64_t& size, std::int64_t& filetime);
 
+// ---- One launcher per installation ----------------------------------------------------------
+
+// Once the main window exists (window's thread): a later start of the installation at `dir` may
+// bring it forward. Linux: a local socket named after the installation, answered on the window's
+// thread. Windows: nothing to set up; the later start finds the window by the process id in the
+// lock file.
+void accept_later_starts(const std::string& dir);
+
+// Brings the main window of the launcher that holds `dir`'s lock, process `holder`, to the
+// front, restored when minimised. False when it has no window (yet) or cannot be reached.
+bool present_running_launcher(const std::string& dir, unsigned long holder);
+
 // ---- Web view runtime ------------------------------------------------------------------------
 
 // GetAvailableCoreWebView2BrowserVersionString(NULL, ...) succeeded with a non-null version.
 // Always true where the web engine is linked into the program (Linux).
 bool webview_runtime_present();
+// That version as text ("129.0.2792.45"; on Linux the engine's, "WebKitGTK 2.40.5"); empty when
+// there is no runtime.
+std::string webview_runtime_version();
+
+// ---- What support needs to know ----------------------------------------------------------------
+
+// The operating system in one line: name, version, architecture ("Windows 10.0.19045 x64",
+// "Linux 6.1.0-18-amd64 x86_64 (Debian GNU/Linux 12 (bookworm))").
+std::string os_description();
+
+// The user's own folder, whose name the launcher's log never shows: the profile folder on
+// Windows (USERPROFILE, else the system's answer), $HOME on Linux. Empty when unknown.
+std::string user_home_folder();
+
+// Puts UTF-8 text on the system clipboard (CF_UNICODETEXT on Windows, the GTK clipboard on the
+// window's thread on Linux). Callable from any thread; waits at most about two seconds. False
+// when the clipboard could not be had or refused the text.
+bool set_clipboard_text(const std::string& text);
 
 }  // namespace km::platform

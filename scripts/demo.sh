@@ -31,7 +31,9 @@ cp -a web "$DEMO/release/web"
 cp "$BUILD/Launcher" "$DEMO/release/Launcher"
 cp "$BUILD/demo/Game_x64_win.exe" "$DEMO/release/Game_x64_win.exe"
 "$BUILD/km-keygen" --from-seed "$DEV_SEED" "$DEMO/key.pem"
-"$BUILD/km-publish" --key "$DEMO/key.pem" --version 1.0.0 --from "$DEMO/release" --to "$DEMO/content"
+# The development key: the demo launcher trusts the test key, which only development releases may.
+"$BUILD/km-publish" --key "$DEMO/key.pem" --version 1.0.0 --from "$DEMO/release" --to "$DEMO/content" \
+    --allow-test-key
 cp -a demo/server/. "$DEMO/content/"
 
 PIDS=()

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "tools/tool_common.h"
+#include "updater/manifest.h"
 #include "updater/sha256.h"
 
 namespace km::tools {
@@ -43,7 +44,7 @@ class FolderLock {
 // A new world-readable file (the web server runs as another user), flushed to disk before it
 // is renamed into view.
 bool write_new_file(const fs::path& path, const std::string& content, std::string& error) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         error = shown(path) + ": " + std::strerror(errno);
         return false;
@@ -59,12 +60,13 @@ bool write_new_file(const fs::path& path, const std::string& content, std::strin
 }
 
 bool copy_to_staging(const fs::path& source, const fs::path& staged, std::string& error) {
-    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    const int in = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0) {
         error = shown(source) + ": cannot be read: " + std::strerror(errno);
         return false;
     }
-    const int out = ::open(staged.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int out =
+        ::open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (out < 0) {
         error = shown(staged) + ": " + std::strerror(errno);
         ::close(in);
@@ -185,10 +187,60 @@ bool read_if_present(const fs::path& path, std::string& out) {
     return read_whole_file(path.string(), out, error, 64 * 1024 * 1024);
 }
 
+// Why the run must not write into the content folder: a link where it writes or deletes (it
+// would write into or empty whatever folder the link names), or a release already there that is
+// newer than this one.
+std::string content_problem(const PublishPlan& plan) {
+    for (const std::string& way : {std::string(files_folder), std::string(staging_folder),
+                                   plan.manifest_name, plan.manifest_name + ".sig"}) {
+        if (const std::string link = first_link(plan.content, way); !link.empty())
+            return shown(link) + ": is a symbolic link; km-publish writes through none";
+    }
+    std::error_code ec;
+    const fs::path files_root = plan.content / files_folder;
+    if (fs::exists(fs::symlink_status(files_root, ec))) {
+        for (fs::recursive_directory_iterator it(files_root, ec), end; !ec && it != end;
+             it.increment(ec)) {
+            if (it->is_symlink(ec))
+                return shown(it->path()) + ": is a symbolic link; km-publish writes through none";
+        }
+        if (ec)
+            return shown(files_root) + ": cannot list: " + ec.message();
+    }
+    if (plan.allow_downgrade)
+        return {};
+    const fs::path manifest_path = plan.content / plan.manifest_name;
+    if (!fs::exists(fs::symlink_status(manifest_path, ec)))
+        return {};
+    std::string text;
+    std::string error;
+    updater::UpdateManifest current;
+    if (!read_whole_file(manifest_path.string(), text, error, 64 * 1024 * 1024) ||
+        !updater::parse_manifest(text, current)) {
+        return shown(manifest_path) +
+               ": the release there cannot be read, so its version is unknown; "
+               "--allow-downgrade replaces it";
+    }
+    const std::array<int, 3> there = {current.major, current.minor, current.patch};
+    if (plan.version >= there)
+        return {};
+    const auto text_of = [](const std::array<int, 3>& v) {
+        return "v" + std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]);
+    };
+    return shown(manifest_path) + ": holds " + text_of(there) + ", newer than " +
+           text_of(plan.version) +
+           "; to roll back, publish the old files under a version above it (or give "
+           "--allow-downgrade)";
+}
+
 }  // namespace
 
 bool write_release(const PublishPlan& plan, PublishOutcome& outcome, std::string& error) {
     std::error_code ec;
+    if (const std::string link = first_link(plan.content, ""); !link.empty()) {
+        error = shown(link) + ": is a symbolic link; name the content folder itself";
+        return false;
+    }
     const bool content_existed = fs::exists(plan.content, ec);
     const bool files_root_existed = fs::exists(plan.content / files_folder, ec);
     fs::create_directories(plan.content, ec);
@@ -199,6 +251,13 @@ bool write_release(const PublishPlan& plan, PublishOutcome& outcome, std::string
     FolderLock lock(plan.content);
     if (!lock.acquire()) {
         error = shown(plan.content) + ": another km-publish is writing to this content folder";
+        return false;
+    }
+    if (const std::string why = content_problem(plan); !why.empty()) {
+        error = why;
+        // A content folder made by this run goes again.
+        if (!content_existed)
+            fs::remove(plan.content, ec);
         return false;
     }
     const fs::path staging = plan.content / staging_folder;

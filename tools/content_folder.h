@@ -2,6 +2,7 @@
 // manifest whose files are not there yet.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <filesystem>
 #include <string>
@@ -23,6 +24,9 @@ struct PublishPlan {
     std::string manifest_text;
     Signature signature{};
     std::vector<ReleaseFile> files;  // already validated and hashed
+    std::array<int, 3> version{};    // major, minor, patch of `manifest_text`
+    // Whether a version below the one of the manifest already there may replace it.
+    bool allow_downgrade = false;
 };
 
 struct PublishOutcome {
@@ -34,7 +38,10 @@ struct PublishOutcome {
 // Order: every new or changed file is copied to scratch space and checked against its hash
 // (a failure here leaves the content folder as it was); then the files are renamed into place,
 // then the signature, then the manifest; files the new manifest no longer lists are removed
-// last. Holds an exclusive lock on the content folder throughout.
+// last. Holds an exclusive lock on the content folder throughout. Refuses, before writing
+// anything, a content folder that is a symbolic link or holds one where it writes or deletes
+// (launcher_files/ and all below it, the staging folder, the manifest's way and the manifest),
+// and a release older than the one there unless `allow_downgrade`.
 bool write_release(const PublishPlan& plan, PublishOutcome& outcome, std::string& error);
 
 }  // namespace km::tools

@@ -12,6 +12,7 @@
 #include "tools/pe_signature.h"
 #include "tools/release_tree.h"
 #include "tools/signing_key.h"
+#include "tools/test_key.h"
 #include "tools/tool_common.h"
 #include "updater/manifest.h"
 #include "updater/sha256.h"
@@ -27,6 +28,7 @@ constexpr char usage[] =
     "Usage: km-publish --key KEY --version X.Y.Z --from RELEASE_DIR --to CONTENT_DIR\n"
     "                  [--platform NAME] [--manifest-name NAME] [--game-exe NAME]...\n"
     "                  [--executable PATH]... [--exclude GLOB]... [--allow-unsigned PATH]...\n"
+    "                  [--allow-test-key] [--allow-downgrade]\n"
     "\n"
     "Publishes every file under RELEASE_DIR as CONTENT_DIR/launcher_files/<path>, with the\n"
     "manifest CONTENT_DIR/update.manifest.json and its 64-byte Ed25519 signature beside it\n"
@@ -50,13 +52,21 @@ constexpr char usage[] =
     "  --allow-unsigned PATH\n"
     "                       publish the Windows executable PATH without an Authenticode\n"
     "                       signature (a test release: Windows warns players about it)\n"
+    "  --allow-test-key     publish programs that embed RFC 8032's public test key (the\n"
+    "                       development key): for development releases only, never for players\n"
+    "  --allow-downgrade    publish a version below the one already in CONTENT_DIR\n"
     "  --help               show this text\n"
     "\n"
     "Marked executable by default: Launcher.exe, Launcher, Game_x64_win.exe and\n"
     "Game_x64_win_beta.exe at the top level. Left out by default: launcher.ini, settings.ini,\n"
-    "launcher_verify_cache.txt, cache/, updates/ (top level) and *.update, *.old anywhere.\n"
+    "launcher_verify_cache.txt, launcher.lock, launcher_version_floor.txt(.tmp), cache/,\n"
+    "updates/ (top level) and *.update, *.old anywhere.\n"
     "A Windows Launcher.exe must be signed first (km-sign): the manifest's hash covers the\n"
     "signature, so the self-update installs the signed executable.\n"
+    "Refused: a symbolic link in RELEASE_DIR or where CONTENT_DIR is written, leftovers of an\n"
+    "interrupted km-sign (*.km-sign.*), a program (Windows or ELF, or marked executable) that\n"
+    "embeds the test key, and a version below the published one. To roll back, publish the old\n"
+    "files under a higher version.\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 usage error.\n";
 
@@ -105,7 +115,8 @@ bool self_check(const PublicKey& pub, const Signature& sig, const std::string& t
 int main(int argc, char** argv) {
     const ParsedArgs args = parse_args(
         argc, argv, {"--key", "--version", "--from", "--to", "--platform", "--manifest-name"},
-        {"--executable", "--exclude", "--game-exe", "--allow-unsigned"});
+        {"--executable", "--exclude", "--game-exe", "--allow-unsigned"},
+        {"--allow-test-key", "--allow-downgrade"});
     if (args.help) {
         std::fputs(usage, stdout);
         return exit_ok;
@@ -233,6 +244,26 @@ int main(int argc, char** argv) {
                                ": its Authenticode signature reaches past the end of the file");
         }
     }
+    // A launcher that trusts the test key installs whatever anyone signs with its published
+    // private half; the launcher holds the key as 32 raw bytes, its build configuration as hex.
+    if (!args.has("--allow-test-key")) {
+        for (const ReleaseFile& file : files) {
+            if (!file.executable && !is_program(file.source)) {
+                continue;
+            }
+            std::string why;
+            const std::string form = test_key_form(file.source, why);
+            if (!why.empty()) {
+                problems.push_back(printable(file.source.string()) + ": cannot be read: " + why);
+            } else if (!form.empty()) {
+                problems.push_back(printable(file.source.string()) +
+                                   ": embeds RFC 8032's public test key (" + form +
+                                   "), so it trusts whatever anyone signs; build it with your own "
+                                   "key (preset windows-release), or --allow-test-key for a "
+                                   "development release");
+            }
+        }
+    }
     if (!problems.empty()) {
         for (const std::string& problem : problems) {
             report(tool, problem);
@@ -255,6 +286,8 @@ int main(int argc, char** argv) {
         return exit_failure;
     }
     plan.files = std::move(files);
+    plan.version = {version.major, version.minor, version.patch};
+    plan.allow_downgrade = args.has("--allow-downgrade");
     PublishOutcome outcome;
     if (!write_release(plan, outcome, error)) {
         report(tool, error);

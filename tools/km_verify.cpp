@@ -87,6 +87,14 @@ int main(int argc, char** argv) {
         ++problems;
     };
 
+    // A launcher fetches what the web server finds by following links; km-publish makes none, so
+    // one here was planted, and the bytes checked are not the ones a later change serves.
+    for (const std::string& way : {manifest_name, manifest_name + ".sig"}) {
+        if (const std::string link = first_link(content, way); !link.empty()) {
+            problem(link, "is a symbolic link; km-publish never makes one");
+            return exit_failure;
+        }
+    }
     std::string manifest;
     std::string error;
     if (!read_whole_file(manifest_path.string(), manifest, error, 64 * 1024 * 1024)) {
@@ -114,6 +122,7 @@ int main(int argc, char** argv) {
         return exit_failure;
     }
     std::set<std::string> seen;
+    std::set<std::string> links;
     std::uint64_t bytes = 0;
     for (const km::updater::ManifestEntry& entry : parsed.files) {
         const std::string shown = printable(entry.path);
@@ -131,12 +140,23 @@ int main(int argc, char** argv) {
         if (!seen.insert(entry.path).second) {
             problem(manifest_path, "entry " + shown + ": listed more than once");
         }
+        if (entry.size > km::updater::max_entry_size) {
+            problem(manifest_path, "entry " + shown +
+                                       ": larger than the 64 GiB launchers accept for one file "
+                                       "(they report \"Invalid manifest from server.\")");
+        }
         if (!is_lower_hex_digest(entry.sha256)) {
             problem(manifest_path, "entry " + shown +
                                        ": sha256 is not 64 lower-case hex digits, so it never "
                                        "matches");
         }
         const fs::path file = files_root / entry.path;
+        if (const std::string link = first_link(content, files_folder + ("/" + entry.path));
+            !link.empty()) {
+            if (links.insert(link).second)
+                problem(link, "is a symbolic link; km-publish never makes one");
+            continue;
+        }
         std::error_code ec;
         if (!fs::is_regular_file(fs::status(file, ec))) {
             problem(file, "missing (listed in the manifest)");

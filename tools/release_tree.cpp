@@ -19,8 +19,16 @@ namespace fs = std::filesystem;
 
 const std::vector<std::string>& default_excludes() {
     static const std::vector<std::string> patterns = {
-        "/launcher.ini", "/settings.ini", "/launcher_verify_cache.txt", "/cache/", "/updates/",
-        "*.update",      "*.old",
+        "/launcher.ini",
+        "/settings.ini",
+        "/launcher_verify_cache.txt",
+        "/launcher.lock",
+        "/launcher_version_floor.txt",
+        "/launcher_version_floor.txt.tmp",
+        "/cache/",
+        "/updates/",
+        "*.update",
+        "*.old",
     };
     return patterns;
 }
@@ -62,24 +70,12 @@ namespace {
 
 struct Walker {
     const fs::path& root;
-    fs::path canonical_root;
     const ScanOptions& options;
     std::vector<std::string>& problems;
     std::vector<ReleaseFile> files;
 
     void problem(const fs::path& where, const std::string& what) {
         problems.push_back(printable(where.string()) + ": " + what);
-    }
-
-    bool inside_root(const fs::path& target) const {
-        auto r = canonical_root.begin();
-        auto t = target.begin();
-        for (; r != canonical_root.end(); ++r, ++t) {
-            if (t == target.end() || *r != *t) {
-                return false;
-            }
-        }
-        return true;
     }
 
     void walk(const fs::path& folder, const std::string& prefix) {
@@ -100,39 +96,31 @@ struct Walker {
 
     void visit(const fs::path& entry, const std::string& rel) {
         std::error_code ec;
-        const fs::file_status link_status = fs::symlink_status(entry, ec);
+        const fs::file_status status = fs::symlink_status(entry, ec);
         if (ec) {
             problem(entry, "cannot read its status: " + ec.message());
             return;
         }
-        fs::file_status status = link_status;
-        if (fs::is_symlink(link_status)) {
-            const fs::path target = fs::canonical(entry, ec);
-            if (ec) {
-                problem(entry, "is a symbolic link that leads nowhere (" + ec.message() + ")");
-                return;
-            }
-            if (!inside_root(target)) {
-                problem(entry, "is a symbolic link that leaves the release folder (to " +
-                                   printable(target.string()) + ")");
-                return;
-            }
-            status = fs::status(target, ec);
+        // A link would reach players' machines as a copy of what it named, or not at all: the
+        // release folder must be the installation exactly, so a link is refused wherever it is.
+        if (fs::is_symlink(status)) {
+            problem(entry, "is a symbolic link; copy what it names into the release instead");
+            return;
+        }
+        const std::string name = entry.filename().string();
+        if (::fnmatch("*.km-sign.*", name.c_str(), 0) == 0) {
+            problem(entry, "was left behind by an interrupted km-sign; delete it and sign again");
+            return;
         }
         const bool folder = fs::is_directory(status);
         if (is_excluded(options.excludes, rel, folder)) {
             return;
         }
-        const std::string name = entry.filename().string();
         if (!is_valid_utf8(name)) {
             problem(entry, "the name is not valid UTF-8");
             return;
         }
         if (folder) {
-            if (fs::is_symlink(link_status)) {
-                problem(entry, "is a symbolic link to a folder; only links to files are published");
-                return;
-            }
             walk(entry, rel + "/");
             return;
         }
@@ -152,7 +140,7 @@ struct Walker {
         }
         // Open it once ourselves so that a failure names its cause; the hash itself must come
         // from the same function the launcher uses.
-        const int fd = ::open(entry.c_str(), O_RDONLY | O_CLOEXEC);
+        const int fd = ::open(entry.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) {
             problem(entry, std::string("cannot be read: ") + std::strerror(errno));
             return;
@@ -162,6 +150,10 @@ struct Walker {
         file.path = rel;
         file.source = entry;
         file.size = fs::file_size(entry, ec);
+        if (!ec && file.size > updater::max_entry_size) {
+            problem(entry, "is larger than the 64 GiB launchers accept for one file");
+            return;
+        }
         file.sha256 = updater::sha256_file(entry.string());
         if (ec || file.sha256.empty()) {
             problem(entry, "cannot be read");
@@ -176,8 +168,13 @@ struct Walker {
 std::vector<ReleaseFile> scan_release(const fs::path& root, const ScanOptions& options,
                                       std::vector<std::string>& problems) {
     std::error_code ec;
-    Walker walker{root, fs::canonical(root, ec), options, problems, {}};
-    if (ec || !fs::is_directory(walker.canonical_root)) {
+    if (const std::string link = first_link(root, ""); !link.empty()) {
+        problems.push_back(printable(link) +
+                           ": is a symbolic link; name the release folder itself");
+        return {};
+    }
+    Walker walker{root, options, problems, {}};
+    if (!fs::is_directory(fs::symlink_status(root, ec))) {
         problems.push_back(printable(root.string()) + ": is not a folder");
         return {};
     }

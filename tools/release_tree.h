@@ -42,8 +42,9 @@ struct ScanOptions {
     bool windows_names = true;          // refuse names that Windows clients cannot create
 };
 
-// Walks `root` (symbolic links to files inside it are published as the files they name), hashes
-// every published file and returns them sorted by path (byte order). Every problem is appended
+// Walks `root` (a symbolic link anywhere in it, or `root` itself a link, is a problem; so are
+// leftovers of km-sign, "*.km-sign.*"), hashes every published file and returns them sorted by
+// path (byte order). Every problem is appended
 // to `problems` as "<file>: <what>"; the result is only usable when none was added.
 std::vector<ReleaseFile> scan_release(const std::filesystem::path& root, const ScanOptions& options,
                                       std::vector<std::string>& problems);

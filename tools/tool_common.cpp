@@ -149,6 +149,26 @@ bool read_whole_file(const std::string& path, std::string& out, std::string& err
     return true;
 }
 
+std::string first_link(const std::filesystem::path& base, const std::string& relative) {
+    std::string at = base.lexically_normal().string();
+    while (at.size() > 1 && at.back() == '/')
+        at.pop_back();
+    std::size_t start = 0;
+    for (;;) {
+        struct stat st {};
+        if (::lstat(at.c_str(), &st) != 0)
+            return {};
+        if (S_ISLNK(st.st_mode))
+            return at;
+        if (start >= relative.size())
+            return {};
+        const std::size_t end = std::min(relative.find('/', start), relative.size());
+        at += '/';
+        at.append(relative, start, end - start);
+        start = end + 1;
+    }
+}
+
 void report(const char* tool, const std::string& message) {
     std::fprintf(stderr, "%s: %s\n", tool, message.c_str());
 }
@@ -179,7 +199,8 @@ bool ParsedArgs::has(const std::string& name) const {
 }
 
 ParsedArgs parse_args(int argc, char** argv, const std::vector<std::string>& single,
-                      const std::vector<std::string>& repeated) {
+                      const std::vector<std::string>& repeated,
+                      const std::vector<std::string>& flags) {
     ParsedArgs args;
     const auto known = [](const std::vector<std::string>& list, const std::string& name) {
         return std::find(list.begin(), list.end(), name) != list.end();
@@ -206,6 +227,14 @@ ParsedArgs parse_args(int argc, char** argv, const std::vector<std::string>& sin
             name = arg.substr(0, eq);
             val = arg.substr(eq + 1);
             has_value = true;
+        }
+        if (known(flags, name)) {
+            if (has_value) {
+                args.error = "option " + name + " takes no value";
+                return args;
+            }
+            args.options.emplace_back(name, "");
+            continue;
         }
         if (!known(single, name) && !known(repeated, name)) {
             args.error = "unknown option " + printable(name);

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,11 @@ bool parse_hex(std::string_view hex, std::uint8_t* out, std::size_t size);
 bool read_whole_file(const std::string& path, std::string& out, std::string& error,
                      std::size_t max_size);
 
+// The first symbolic link on the way from `base` (itself included, however it is spelled:
+// "content/" and "content/." name the same folder) through each component of `relative` below
+// it, or empty when there is none up to the first entry that does not exist.
+std::string first_link(const std::filesystem::path& base, const std::string& relative);
+
 // Prints "<tool>: <message>" on stderr.
 void report(const char* tool, const std::string& message);
 
@@ -49,8 +55,9 @@ struct ParsedArgs {
     bool has(const std::string& name) const;
 };
 // `single` lists the options that take one value at most once; `repeated` those allowed many
-// times.
+// times; `flags` those that take no value (has() tells whether they were given).
 ParsedArgs parse_args(int argc, char** argv, const std::vector<std::string>& single,
-                      const std::vector<std::string>& repeated);
+                      const std::vector<std::string>& repeated,
+                      const std::vector<std::string>& flags = {});
 
 }  // namespace km::tools

@@ -9,7 +9,10 @@
 #include <utility>
 #include <vector>
 
+#include "platform/installation_lock.h"
 #include "updater/manifest.h"
+
+#include "updater/case_fold.h"
 
 namespace km::updater {
 
@@ -432,30 +435,24 @@ bool is_safe_entry_path(const std::string& path) {
 
 namespace {
 
-char ascii_upper(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-// A folding of the letter case Windows ignores: ASCII, and the Latin-1 letters of UTF-8
-// (U+00E0..U+00FE onto U+00C0..U+00DE, but U+00F7), the ones release file names may carry.
-std::string case_folded(const std::string& path) {
-    std::string key = path;
-    for (std::size_t i = 0; i < key.size(); ++i) {
-        key[i] = ascii_upper(key[i]);
-        const auto next = i + 1 < key.size() ? static_cast<unsigned char>(key[i + 1]) : 0;
-        if (static_cast<unsigned char>(key[i]) == 0xC3 && next >= 0xA0 && next <= 0xBE &&
-            next != 0xB7) {
-            key[i + 1] = static_cast<char>(next - 0x20);
-            ++i;
-        }
+// The devices Windows opens in place of a file of that name, whatever the extension and the
+// letter case; COM and LPT take a digit 0 to 9 or a superscript 1, 2 or 3.
+bool is_device_name(const std::string& stem) {
+    static const char* const plain[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* device : plain) {
+        if (stem == device)
+            return true;
     }
-    return key;
+    if (stem.compare(0, 3, "COM") != 0 && stem.compare(0, 3, "LPT") != 0)
+        return false;
+    const std::string rest = stem.substr(3);
+    return (rest.size() == 1 && rest[0] >= '0' && rest[0] <= '9') || rest == "\xC2\xB9" ||
+           rest == "\xC2\xB2" || rest == "\xC2\xB3";
 }
 
 }  // namespace
 
 std::string windows_name_problem(const std::string& path) {
-    static const char* const devices[] = {"CON", "PRN", "AUX", "NUL", "COM", "LPT"};
     std::size_t start = 0;
     while (start <= path.size()) {
         std::size_t end = path.find('/', start);
@@ -479,20 +476,8 @@ std::string windows_name_problem(const std::string& path) {
         std::string stem = part.substr(0, part.find('.'));
         while (!stem.empty() && stem.back() == ' ')
             stem.pop_back();
-        for (char& c : stem)
-            c = ascii_upper(c);
-        for (const char* device : devices) {
-            const std::string_view name(device);
-            if (stem.compare(0, name.size(), name) != 0)
-                continue;
-            const std::string rest = stem.substr(name.size());
-            const bool numbered = name == "COM" || name == "LPT";
-            // COM1..COM9 and LPT1..LPT9, also with the superscript digits 1, 2 and 3.
-            if ((!numbered && rest.empty()) ||
-                (numbered && ((rest.size() == 1 && rest[0] >= '1' && rest[0] <= '9') ||
-                              rest == "\xC2\xB9" || rest == "\xC2\xB2" || rest == "\xC2\xB3")))
-                return "uses the Windows device name " + part;
-        }
+        if (is_device_name(case_folded(stem)))
+            return "uses the Windows device name " + part;
         start = end + 1;
     }
     return {};
@@ -501,10 +486,15 @@ std::string windows_name_problem(const std::string& path) {
 std::string entry_paths_problem(const std::vector<std::string>& paths) {
     std::unordered_map<std::string, const std::string*> seen;
     seen.reserve(paths.size());
+    const std::string lock = case_folded(platform::installation_lock_name);
     for (const std::string& path : paths) {
         std::string key = case_folded(path);
         if (key == "UPDATES" || key.compare(0, 8, "UPDATES/") == 0)
             return path + ": lies in the staging folder updates/, which every check deletes";
+        if (key == lock || key.compare(0, lock.size() + 1, lock + "/") == 0)
+            return path + ": is the launcher's lock file, which every running launcher holds";
+        if (key == "LAUNCHER_VERSION_FLOOR.TXT" || key == "LAUNCHER_VERSION_FLOOR.TXT.TMP")
+            return path + ": is the launcher's own record of the versions installed";
         const auto [it, fresh] = seen.emplace(std::move(key), &path);
         if (!fresh)
             return *it->second == path ? path + ": listed more than once"

@@ -8,12 +8,20 @@
 
 namespace km::updater {
 
+// The largest file a manifest may list. Game files come nowhere near it (the biggest packed
+// archives of current games are a few tens of GiB), and a download that size already takes
+// hours on a good link; so it refuses no real release while bounding what a server can make the
+// launcher write into the staging folder for one entry, also one whose size is not given. Well
+// below 2^53, so every size and progress fraction is exact as a double.
+inline constexpr std::uint64_t max_entry_size = std::uint64_t{64} << 30;
+
 struct ManifestEntry {
     std::string path;
     std::string sha256;
     std::string platform;
     std::uint64_t size = 0;
-    // Whether the entry gave a size at all: only a given size bounds the download.
+    // Whether the entry gave a size at all: a given size bounds the download exactly, a missing
+    // one by max_entry_size.
     bool size_given = false;
     bool executable = false;
 };
@@ -54,8 +62,10 @@ std::string windows_name_problem(const std::string& path);
 
 // Why the entries' paths cannot all stand side by side as distinct files: two name the same
 // file (the same path, or paths that differ only in letter case, which Windows treats as one
-// file and which are refused everywhere so a release behaves the same on every platform), or one
-// lies in the staging folder "updates/", which every check deletes. Empty when they can.
+// file and which are refused everywhere so a release behaves the same on every platform), one
+// lies in the staging folder "updates/", which every check deletes, or one is the launcher's
+// version floor file (or its temporary copy), which only the launcher writes. Empty when they
+// can.
 std::string entry_paths_problem(const std::vector<std::string>& paths);
 
 }  // namespace km::updater

@@ -220,8 +220,8 @@ std::string get_module_path() {
     return km::platform::get_module_path();
 }
 
-void relaunch_self() {
-    km::platform::relaunch_self(get_module_path());
+void relaunch_self(void (*on_failure)()) {
+    km::platform::relaunch_self(get_module_path(), on_failure);
 }
 
 }  // namespace km::updater

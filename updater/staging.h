@@ -17,7 +17,9 @@ bool staged_file_verified(const std::string& staged, const std::string& sha256,
 void make_writable(const std::string& path);
 bool apply_pending_update(const std::string& destination, const std::string& root);
 void remove_old_copy(const std::string& destination, const std::string& root);
-[[noreturn]] void relaunch_self();
+// A new run of the launcher's own executable in place of this process; `on_failure` runs when
+// that could not be started, just before the exit with code 1.
+[[noreturn]] void relaunch_self(void (*on_failure)() = nullptr);
 std::string get_module_path();
 
 }  // namespace km::updater

@@ -9,13 +9,16 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "km/build_config.h"
 #include "platform/paths.h"
+#include "updater/download_control.h"
 #include "updater/http_connection.h"
+#include "updater/partial_download.h"
 #include "updater/sha256.h"
 
 namespace km::updater {
@@ -101,8 +104,10 @@ class BlockWriter {
     }
 
     bool add(const char* data, std::size_t size) {
-        if (size > max_size_ - received_)
+        if (size > max_size_ - received_) {
+            too_big_ = true;
             return false;
+        }
         received_ += size;
         while (size > 0) {
             const std::size_t take = std::min(size, download_buffer_size - pending_.size());
@@ -128,13 +133,33 @@ class BlockWriter {
         return true;
     }
 
+    // Hashes the first `length` bytes already in `file` ahead of everything written next: the
+    // digest of a continued download is that of the whole file.
+    bool hash_existing(const fs::path& file, std::uint64_t length) {
+        if (!hasher_)
+            return true;
+        std::ifstream in(file, std::ios::binary);
+        std::vector<char> block;
+        while (length > 0) {
+            block.resize(
+                static_cast<std::size_t>(std::min<std::uint64_t>(length, download_buffer_size)));
+            if (!in.read(block.data(), static_cast<std::streamsize>(block.size())))
+                return false;
+            length -= block.size();
+            hasher_->add(block);
+        }
+        return true;
+    }
+
     // The digest of the bytes written; call once, after the last flush().
     std::string digest() { return hasher_ ? to_hex(hasher_->finish().data(), 32) : ""; }
+    bool too_big() const { return too_big_; }
 
   private:
     std::ofstream& out_;
     const std::uint64_t max_size_;
     std::uint64_t received_ = 0;
+    bool too_big_ = false;
     std::vector<char> pending_;
     std::unique_ptr<BackgroundHasher> hasher_;
 };
@@ -406,17 +431,22 @@ bool http_post_json(const std::string& host, int port, const std::string& path,
 
 bool http_download_file(const char* host, int port, const char* path, const std::string& dest,
                         const DownloadProgress& progress, std::uint64_t max_size,
-                        std::string* sha256_hex) {
+                        std::string* sha256_hex, std::string* error) {
     if (host == nullptr)
         return false;
-    return http_download_file({host, port}, path, dest, progress, max_size, sha256_hex);
+    return http_download_file({host, port}, path, dest, progress, max_size, sha256_hex, error);
 }
 
 bool http_download_file(const ServerAddress& server, const char* path, const std::string& dest,
                         const DownloadProgress& progress, std::uint64_t max_size,
-                        std::string* sha256_hex) {
+                        std::string* sha256_hex, std::string* error) {
     if (path == nullptr || dest.empty())
         return false;
+    const auto failed = [error](std::string text) {
+        if (error)
+            *error = std::move(text);
+        return false;
+    };
     bool opened = false;
     const fs::path file_path = fs::u8path(dest);
     try {
@@ -425,14 +455,14 @@ bool http_download_file(const ServerAddress& server, const char* path, const std
             std::error_code ec;
             fs::create_directories(fs::u8path(parent), ec);
             if (ec)
-                return false;
+                return failed("Could not create the file's folder");
         }
 
         std::ofstream out;
         out.rdbuf()->pubsetbuf(nullptr, 0);  // BlockWriter does the buffering
         out.open(file_path, std::ios::binary | std::ios::trunc);
         if (!out.is_open())
-            return false;
+            return failed("Could not open the file for writing");
         opened = true;
 
         BlockWriter writer(out, max_size, sha256_hex != nullptr);
@@ -455,13 +485,135 @@ bool http_download_file(const ServerAddress& server, const char* path, const std
                 *sha256_hex = writer.digest();
             return true;
         }
+        failed(writer.too_big()                    ? "Larger than its signed size"
+               : !flushed || !out.good()           ? "Could not write the file"
+               : failure != TransferError::success ? http_error_text(static_cast<int>(failure))
+                                                   : "HTTP " + std::to_string(head.status));
     } catch (...) {
+        failed(http_error_text(static_cast<int>(TransferError::unknown)));
     }
     if (opened) {
         std::error_code ec;
         fs::remove(file_path, ec);
     }
     return false;
+}
+
+DownloadEnd http_download_resumable(const ServerAddress& server, const char* path,
+                                    const std::string& dest, const ResumableDownload& resume,
+                                    const DownloadHooks& hooks, std::string* sha256_hex,
+                                    std::string* error) {
+    const auto failed = [error](std::string text, DownloadEnd end) {
+        if (error)
+            *error = std::move(text);
+        return end;
+    };
+    if (path == nullptr || dest.empty())
+        return DownloadEnd::failed;
+    const fs::path file_path = fs::u8path(dest);
+    const bool continuing = resume.kept > 0 && resume.kept < resume.size;
+    bool opened = false;
+    try {
+        const std::string parent = parent_of(dest);
+        if (!parent.empty()) {
+            std::error_code ec;
+            fs::create_directories(fs::u8path(parent), ec);
+            if (ec)
+                return failed("Could not create the file's folder", DownloadEnd::failed);
+        }
+        std::ofstream out;
+        const auto open = [&out, &file_path](std::ios::openmode mode) {
+            out.rdbuf()->pubsetbuf(nullptr, 0);  // BlockWriter does the buffering
+            out.open(file_path, std::ios::binary | mode);
+            return out.is_open();
+        };
+        if (!open(continuing ? std::ios::in | std::ios::out : std::ios::trunc))
+            return failed("Could not open the file for writing", DownloadEnd::failed);
+        opened = true;
+        HttpRequest request = get_request(path);
+        if (continuing) {
+            out.seekp(static_cast<std::streamoff>(resume.kept));
+            request.headers = {{"Range", "bytes=" + std::to_string(resume.kept) + "-"},
+                               {"If-Range", resume.validator}};
+        }
+
+        HttpResponseHead head;
+        std::optional<BlockWriter> writer;
+        std::uint64_t offset = 0;  // bytes of the file before this answer's body
+        bool refused = false, stopped = false;
+        DownloadThrottle throttle;
+        // Once, before the answer's first byte is written (or after a body-less answer).
+        const auto begin = [&]() {
+            if (writer || refused)
+                return !refused;
+            if (head.status == 206 && continuing &&
+                content_range_continues(head.header("Content-Range"), resume.kept, resume.size)) {
+                offset = resume.kept;
+            } else if (head.status != 200) {
+                refused = true;
+                return false;
+            } else if (continuing) {
+                out.close();  // the server sends the whole file: it starts over
+                if (!open(std::ios::trunc)) {
+                    refused = true;
+                    return false;
+                }
+            }
+            if (hooks.started && !hooks.started(head, offset == 0)) {
+                refused = true;
+                return false;
+            }
+            writer.emplace(out, resume.size - offset, sha256_hex != nullptr);
+            refused = !writer->hash_existing(file_path, offset);
+            return !refused;
+        };
+        const TransferError failure = watched_exchange(
+            server, request, no_deadline, head,
+            [&](const char* data, std::size_t size) {
+                if (!begin())
+                    return false;
+                if ((hooks.stop && hooks.stop()) || !throttle.take(size, hooks.stop)) {
+                    stopped = true;
+                    return false;
+                }
+                if (hooks.received)
+                    hooks.received(size);
+                refused = !writer->add(data, size);
+                return !refused;
+            },
+            [&](std::uint64_t received, std::uint64_t total) {
+                if (!hooks.progress || !writer)
+                    return true;
+                return hooks.progress(static_cast<std::size_t>(offset + received),
+                                      static_cast<std::size_t>(total == 0 ? 0 : offset + total));
+            });
+        if (failure == TransferError::success)
+            begin();
+        if (writer && !writer->flush())
+            refused = true;
+        out.close();
+        if (!refused && out.good()) {
+            if (stopped)
+                return failed("Paused", DownloadEnd::stopped);
+            if (failure != TransferError::success)
+                return failed(http_error_text(static_cast<int>(failure)), DownloadEnd::cut);
+            if (sha256_hex)
+                *sha256_hex = writer->digest();
+            return DownloadEnd::done;
+        }
+        failed(writer && writer->too_big() ? "Larger than its signed size"
+               : writer || !out.good()     ? "Could not write the file"
+               : head.status == 206        ? "HTTP 206 that does not continue the file"
+                                           : "HTTP " + std::to_string(head.status),
+               DownloadEnd::failed);
+    } catch (...) {
+        failed(http_error_text(static_cast<int>(TransferError::unknown)), DownloadEnd::failed);
+    }
+    if (opened) {
+        std::error_code ec;
+        fs::remove(file_path, ec);
+    }
+    return DownloadEnd::failed;
 }
 
 }  // namespace km::updater

@@ -51,16 +51,47 @@ bool http_post_json(const std::string& host, int port, const std::string& path,
 // removes `dest`, so a partial or error-page file is never mistaken for a finished download;
 // a destination that cannot be opened (e.g. a folder of that name) fails before any request.
 // A body that grows past `max_size` bytes is aborted at once. When `sha256_hex` is given it
-// receives the SHA-256 (64 lower-case hex digits) of exactly the bytes written to `dest`.
+// receives the SHA-256 (64 lower-case hex digits) of exactly the bytes written to `dest`; when
+// `error` is given, a failure's own text (the library's, "HTTP 404", or what failed on disk).
 using DownloadProgress = std::function<bool(std::size_t received, std::size_t total)>;
 bool http_download_file(const ServerAddress& server, const char* path, const std::string& dest,
                         const DownloadProgress& progress,
                         std::uint64_t max_size = std::numeric_limits<std::uint64_t>::max(),
-                        std::string* sha256_hex = nullptr);
+                        std::string* sha256_hex = nullptr, std::string* error = nullptr);
 bool http_download_file(const char* host, int port, const char* path, const std::string& dest,
                         const DownloadProgress& progress,
                         std::uint64_t max_size = std::numeric_limits<std::uint64_t>::max(),
-                        std::string* sha256_hex = nullptr);
+                        std::string* sha256_hex = nullptr, std::string* error = nullptr);
+
+// The update check's downloads: a partial file continued where it was cut, and a transfer the
+// player may slow down (download_control.h) or stop with the file kept.
+struct ResumableDownload {
+    std::uint64_t kept = 0;  // bytes already at the start of the file to continue (0: none)
+    std::string validator;   // sent as If-Range with the Range of a continuation
+    // The signed size: no more is written, and a continuation's Content-Range must give it.
+    std::uint64_t size = std::numeric_limits<std::uint64_t>::max();
+};
+struct DownloadHooks {
+    DownloadProgress progress;  // bytes of the whole file so far and its whole length
+    // Once, when an answer is taken (a 200, or a 206 continuing the kept bytes), before its
+    // first byte is written; `from_start` when the file starts over. False fails the download.
+    std::function<bool(const HttpResponseHead&, bool from_start)> started;
+    std::function<void(std::size_t)> received;  // each block of the body as it arrives
+    std::function<bool()> stop;  // asked before each block: true stops, the file kept
+};
+enum class DownloadEnd {
+    done,     // the whole answer written; the digest is that of the whole file
+    cut,      // the connection failed or dropped: the file is kept as far as it came
+    stopped,  // `stop` said so: the file is kept as far as it came
+    failed,   // another answer, a Content-Range that does not continue the file, a write that
+              // failed or a body past the size: the file is removed
+};
+// With `kept` > 0 asks for the rest (Range: bytes=kept-, If-Range: validator): a 206 from
+// `kept` is appended, a 200 starts the file over.
+DownloadEnd http_download_resumable(const ServerAddress& server, const char* path,
+                                    const std::string& dest, const ResumableDownload& resume,
+                                    const DownloadHooks& hooks, std::string* sha256_hex,
+                                    std::string* error = nullptr);
 
 // The standard text for one of the HTTP library's error codes (the value of httplib::Error),
 // as players see it after "Offline: "; "Invalid" for a value the library does not define.

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "km/build_config.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
 
@@ -40,7 +41,11 @@ bool field_number(const char* begin, const char* end, Convert convert, Number& v
 VerifyCache load_verify_cache(const std::string& root) {
     VerifyCache cache;
     try {
-        std::ifstream in(fs::u8path(verify_cache_path(root)));
+        // Records read through a link would vouch for whatever its far end says.
+        const std::string path = verify_cache_path(root);
+        if (link_on_the_way(root, path))
+            return cache;
+        std::ifstream in(fs::u8path(path));
         if (!in)
             return cache;
         std::string text;
@@ -91,7 +96,8 @@ VerifyCache load_verify_cache(const std::string& root) {
 void save_verify_cache(const std::string& root, const VerifyCache& cache) {
     try {
         const std::string path = verify_cache_path(root);
-        if (link_on_the_way(root, path))
+        // The cache is the launcher's own file: a link in its place goes, never what it leads to.
+        if (link_on_the_way(root, path) && !platform::remove_link(path))
             return;
         std::ofstream out(fs::u8path(path));
         if (!out)

@@ -13,6 +13,7 @@
 #include "launcher/common/app_state.h"
 #include "launcher/common/events.h"
 #include "launcher/common/json_text.h"
+#include "launcher/common/log.h"
 #include "launcher/common/worker.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -64,28 +65,18 @@ void save_beta_creds(const std::string& username, const std::string& password) {
     std::error_code ec;
     fs::create_directories(fs::u8path(exe_path("cache")), ec);
 
-    // A reader or a crash mid-write must never see half a file: write a temporary copy, make it
-    // owner-only before the secret goes in (a file system that cannot say who may read it gets
-    // no secret), then rename it over the old file.
+    // A reader or a crash mid-write must never see half a file: write a temporary copy and
+    // rename it over the old file. The copy is created new and owner-only in one step, so no
+    // other account can open it before or while the secret goes in; a file system that cannot
+    // say who may read it gets no secret.
     const fs::path final_path = fs::u8path(path);
     fs::path temp_path = final_path;
     temp_path += ".tmp";
-    {
-        std::ofstream out(temp_path, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return;
-        if (!platform::restrict_to_owner(path + ".tmp")) {
-            out.close();
-            fs::remove(temp_path, ec);
-            return;
-        }
-        out << content;
-        out.close();
-        if (!out) {
-            fs::remove(temp_path, ec);
-            return;
-        }
-    }
+    // A copy left by a crash would refuse every new one. Only a plain file goes (a link there
+    // was refused above); whoever held it open keeps the old file, never the new secret.
+    platform::remove_plain_file(path + ".tmp");
+    if (!platform::create_new_file(path + ".tmp", content, true))
+        return;
     fs::rename(temp_path, final_path, ec);
     if (ec)
         fs::remove(temp_path, ec);
@@ -141,13 +132,18 @@ void beta_login_at(const updater::ServerAddress& server, const std::string& path
     // the password never reaches a server that could not prove its name.
     updater::TransferError failure = updater::TransferError::success;
     const bool success = updater::http_post_json(server, path, body, answer, status, &failure);
+    // Only the outcome is written down: never the name or the password.
     if (success && answer.find("\"ok\":true") != std::string::npos) {
         if (request.remember)
             save_beta_creds(request.username, request.password);
+        log_event("beta", "sign-in accepted status=" + std::to_string(status));
         post_ui_event_reliably(login_result_event(true, nullptr));
         return;
     }
-    post_ui_event_reliably(login_result_event(false, failure_reason(status, failure)));
+    const char* reason = failure_reason(status, failure);
+    log_event("beta",
+              "sign-in refused status=" + std::to_string(status) + " reason=" + log_quoted(reason));
+    post_ui_event_reliably(login_result_event(false, reason));
 }
 
 void start_beta_login(std::unique_ptr<BetaLoginRequest> request) {

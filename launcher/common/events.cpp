@@ -221,6 +221,28 @@ std::string realm_status(const std::string& document) {
     return out;
 }
 
+std::string diagnostics(bool copied, const std::string& text) {
+    return std::string("{\"event\":\"diagnostics\",\"copied\":") + bool_word(copied) +
+           ",\"text\":\"" + json_escape(text) + "\"}";
+}
+
+std::string transfer(std::uint64_t done, std::uint64_t total, std::uint64_t rate, bool paused) {
+    char buffer[160];
+    std::snprintf(buffer, sizeof buffer,
+                  "{\"event\":\"transfer\",\"done\":%llu,\"total\":%llu,\"rate\":%llu,"
+                  "\"paused\":%s}",
+                  static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
+                  static_cast<unsigned long long>(rate), bool_word(paused));
+    return buffer;
+}
+
+std::string download_limit(int megabytes_per_second) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "{\"event\":\"downloadLimit\",\"limit\":%d}",
+                  megabytes_per_second);
+    return buffer;
+}
+
 }  // namespace event_text
 
 void send_updating(bool is_updating) {

@@ -1,6 +1,7 @@
 // Events to the page: one small JSON object each, with exact texts.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -45,6 +46,10 @@ std::string settings(const GameSettings& settings);
 std::string banners(const std::vector<std::string>& list);
 std::string update_complete(int downloaded, bool restart_needed);
 std::string realm_status(const std::string& document);
+// The answer to copyDiagnostics: whether the text reached the clipboard, and the text itself.
+std::string diagnostics(bool copied, const std::string& text);
+std::string transfer(std::uint64_t done, std::uint64_t total, std::uint64_t rate, bool paused);
+std::string download_limit(int megabytes_per_second);
 }  // namespace event_text
 
 }  // namespace km

@@ -4,6 +4,7 @@
 
 #include "launcher/common/app_state.h"
 #include "launcher/common/events.h"
+#include "launcher/common/log.h"
 #include "platform/platform.h"
 
 namespace km {
@@ -68,7 +69,18 @@ void PageCheckObserver::update_complete(int downloaded, bool restart_needed) {
     post_ui_event_reliably(event_text::update_complete(downloaded, restart_needed));
 }
 
+void PageCheckObserver::transfer(std::uint64_t done, std::uint64_t total, std::uint64_t rate,
+                                 bool paused) {
+    // The first and last reports frame the line the page draws: they must arrive.
+    const std::string text = event_text::transfer(done, total, rate, paused);
+    if (paused || done == 0 || done >= total)
+        post_ui_event_reliably(text);
+    else
+        post_ui_event(text);
+}
+
 void PageCheckObserver::reload_page() {
+    log_event("page", "reload: the check updated the page's files");
     post_reliably(
         [] { return platform::post_window_request(platform::WindowRequest::reload_page); });
 }
@@ -76,6 +88,27 @@ void PageCheckObserver::reload_page() {
 void PageCheckObserver::restart_prompt() {
     post_reliably(
         [] { return platform::post_window_request(platform::WindowRequest::restart_prompt); });
+}
+
+void PageCheckObserver::summary(const updater::CheckSummary& summary) {
+    log_event("check", check_log_text(summary));
+}
+
+std::string check_log_text(const updater::CheckSummary& s) {
+    std::string text = s.ok ? "ok" : "failed";
+    if (s.repair)
+        text += " repair";
+    // An HTTPS server says so; a plain one reads as it always did.
+    const std::string scheme = s.scheme == updater::Scheme::https ? "https://" : "";
+    text += " server=" + scheme + s.host + ":" + std::to_string(s.port) +
+            " manifest=" + (s.version.empty() ? "-" : s.version) +
+            " checked=" + std::to_string(s.checked) +
+            " downloaded=" + std::to_string(s.downloaded) + " in_use=" + std::to_string(s.in_use) +
+            " bytes=" + std::to_string(s.bytes) + " ms=" + std::to_string(s.milliseconds) +
+            " status=" + log_quoted(s.status);
+    if (!s.failed_path.empty())
+        text += " path=" + log_quoted(s.failed_path) + " error=" + log_quoted(s.error);
+    return text;
 }
 
 bool run_update_check_impl(bool repair) {

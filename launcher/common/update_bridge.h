@@ -2,6 +2,7 @@
 // check's target, and the check's reports turned into page events and window requests.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "updater/update_check.h"
@@ -26,8 +27,12 @@ class PageCheckObserver : public updater::CheckObserver {
     void server_status(bool online) override;
     void version(const std::string& text) override;
     void update_complete(int downloaded, bool restart_needed) override;
+    void transfer(std::uint64_t done, std::uint64_t total, std::uint64_t rate,
+                  bool paused) override;
     void reload_page() override;
     void restart_prompt() override;
+    // Writes the check down in the launcher's log.
+    void summary(const updater::CheckSummary& summary) override;
 
   private:
     // The last progress event, with its parts beside it so a repeat is dropped before any text
@@ -37,6 +42,10 @@ class PageCheckObserver : public updater::CheckObserver {
     std::string state_;
     std::string fraction_;
 };
+
+// The log line of one check: "ok" or "failed", then its numbers, its last words and, when a
+// request ended it, that request's path and error.
+std::string check_log_text(const updater::CheckSummary& summary);
 
 // One check of the launcher's own installation, reported to the page. Worker threads only.
 bool run_update_check_impl(bool repair);

@@ -123,6 +123,8 @@ void load_config(const std::string& path, LauncherConfig& config) {
             config.version = value;
         } else if (key == "https") {
             config.https = value == "1";
+        } else if (key == "download_limit") {
+            parse_download_limit(value, config.download_limit);
         }
     });
 }
@@ -140,11 +142,55 @@ std::string config_text(const LauncherConfig& config) {
     text += "game_args=" + config.game_args + "\n";
     text += "title=" + config.title + "\n";
     text += "version=" + config.version + "\n";
+    if (config.download_limit != 0)
+        text += "download_limit=" + std::to_string(config.download_limit) + "\n";
     return text;
 }
 
 void save_config(const std::string& path, const LauncherConfig& config) {
     replace_text_file(path, config_text(config));
+}
+
+bool parse_download_limit(const std::string& text, int& limit) {
+    if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != text.npos)
+        return false;
+    const int value = std::stoi(text);
+    if (value > max_download_limit)
+        return false;
+    limit = value;
+    return true;
+}
+
+bool save_download_limit(const std::string& path, const LauncherConfig& config, int limit) {
+    constexpr std::size_t max_kept_text = std::size_t{1} << 20;
+    std::string text;
+    bool read = false;
+    {
+        std::ifstream in(path);
+        std::string line;
+        while (in && std::getline(in, line)) {
+            read = true;
+            const std::string trimmed = trim(line);
+            const auto eq = trimmed.find('=');
+            const bool comment = !trimmed.empty() && (trimmed[0] == '#' || trimmed[0] == ';');
+            if (comment || eq == std::string::npos ||
+                trim(trimmed.substr(0, eq)) != "download_limit")
+                text += line + "\n";
+            // No hand-edited file is this long; a damaged one is written anew.
+            if (text.size() > max_kept_text) {
+                read = false;
+                break;
+            }
+        }
+    }
+    if (!read) {
+        LauncherConfig written = config;
+        written.download_limit = limit;
+        return replace_text_file(path, config_text(written));
+    }
+    if (limit != 0)
+        text += "download_limit=" + std::to_string(limit) + "\n";
+    return replace_text_file(path, text);
 }
 
 }  // namespace km

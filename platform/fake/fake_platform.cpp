@@ -24,8 +24,12 @@ auto record(F f) {
 
 }  // namespace
 
-std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(g_mutex); }
-State& state() { return g_state; }
+std::unique_lock<std::mutex> lock() {
+    return std::unique_lock<std::mutex>(g_mutex);
+}
+State& state() {
+    return g_state;
+}
 
 void reset() {
     record([](State& s) {
@@ -67,7 +71,8 @@ bool window_exists() {
 
 bool post_ui_event_text(const std::string& json) {
     return record([&](State& s) {
-        if (!s.window) return false;
+        if (!s.window)
+            return false;
         if (s.queue_limit != 0 && km::fake::g_pending >= s.queue_limit) {
             ++s.refused_posts;
             return false;
@@ -80,7 +85,8 @@ bool post_ui_event_text(const std::string& json) {
 
 bool post_window_request(WindowRequest request) {
     return record([&](State& s) {
-        if (!s.window) return false;
+        if (!s.window)
+            return false;
         s.requests.push_back(request);
         return true;
     });
@@ -100,7 +106,8 @@ int message_box(const std::string& text, const std::string& caption, unsigned st
                 bool owned_by_main_window) {
     return record([&](State& s) {
         s.message_boxes.push_back({text, caption, style, owned_by_main_window});
-        if (s.message_box_answers.empty()) return id_ok;
+        if (s.message_box_answers.empty())
+            return id_ok;
         int answer = s.message_box_answers.front();
         s.message_box_answers.erase(s.message_box_answers.begin());
         return answer;
@@ -120,7 +127,8 @@ bool start_game(const std::string& executable, const std::string& parameters,
     return record([&](State& s) {
         std::string token;
         for (const auto& [name, value] : s.env)
-            if (name == "KMASH_LAUNCH") token = value;
+            if (name == "KMASH_LAUNCH")
+                token = value;
         s.games.push_back({executable, parameters, directory, token});
         return s.start_game_result;
     });
@@ -140,7 +148,7 @@ bool run_and_wait(const std::string& command_line) {
     });
 }
 
-void relaunch_self(const std::string& program) {
+void relaunch_self(const std::string& program, void (*)()) {
     record([&](State& s) { s.relaunches.push_back(program); });
     throw km::fake::Relaunched{program};
 }
@@ -151,6 +159,36 @@ void set_environment_variable(const std::string& name, const std::string& value)
 
 std::string get_module_path() {
     return record([](State& s) { return s.module_path; });
+}
+
+std::string webview_runtime_version() {
+    return record([](State& s) { return s.runtime_version; });
+}
+
+std::string os_description() {
+    return record([](State& s) { return s.os; });
+}
+
+std::string user_home_folder() {
+    return record([](State& s) { return s.home; });
+}
+
+bool set_clipboard_text(const std::string& text) {
+    return record([&](State& s) {
+        s.clipboard.push_back(text);
+        return s.clipboard_result;
+    });
+}
+
+void accept_later_starts(const std::string& dir) {
+    record([&](State& s) { s.later_starts_accepted.push_back(dir); });
+}
+
+bool present_running_launcher(const std::string&, unsigned long holder) {
+    return record([&](State& s) {
+        s.presented.push_back(holder);
+        return s.present_result;
+    });
 }
 
 bool webview_runtime_present() {

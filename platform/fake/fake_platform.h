@@ -36,18 +36,23 @@ struct ProcessStart {
 // post from their own threads.
 struct State {
     // script
-    bool window = true;                  // window_exists()
-    bool runtime_present = true;         // webview_runtime_present()
-    std::vector<bool> runtime_answers;   // consumed first, then runtime_present
-    std::size_t queue_limit = 0;         // 0: unlimited; else posts beyond this many pending fail
+    bool window = true;                    // window_exists()
+    bool runtime_present = true;           // webview_runtime_present()
+    std::vector<bool> runtime_answers;     // consumed first, then runtime_present
+    std::size_t queue_limit = 0;           // 0: unlimited; else posts beyond this many pending fail
     std::vector<int> message_box_answers;  // consumed in order; id_ok when empty
     bool start_game_result = true;
     bool start_detached_result = true;
     bool run_and_wait_result = true;
+    bool present_result = true;          // present_running_launcher()
     std::string module_path = "/opt/km/Launcher";
+    std::string runtime_version = "TestView 1.2.3";  // webview_runtime_version()
+    std::string os = "TestOS 9.1 x64";               // os_description()
+    std::string home;                                // user_home_folder()
+    bool clipboard_result = true;
 
     // record
-    std::vector<std::string> events;        // delivered UI events, in order
+    std::vector<std::string> events;  // delivered UI events, in order
     std::size_t refused_posts = 0;
     std::vector<platform::WindowRequest> requests;
     int quit_count = 0;
@@ -58,9 +63,12 @@ struct State {
     std::vector<ProcessStart> programs_opened;  // shell_open_program
     std::vector<GameStart> games;
     std::vector<ProcessStart> detached;
-    std::vector<std::string> waited;            // run_and_wait command lines
+    std::vector<std::string> waited;  // run_and_wait command lines
     std::vector<std::pair<std::string, std::string>> env;
     std::vector<std::string> relaunches;
+    std::vector<std::string> clipboard;  // texts handed to set_clipboard_text
+    std::vector<std::string> later_starts_accepted;
+    std::vector<unsigned long> presented;  // the holders whose window was brought forward
 };
 
 // Locks the state for a scripted change or a look at the record.

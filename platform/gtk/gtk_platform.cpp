@@ -1,16 +1,26 @@
 // The platform seam over GTK3, WebKitGTK and POSIX processes.
 #include <fcntl.h>
+#include <glib-unix.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/utsname.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -247,6 +257,95 @@ gboolean show_pending_box(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
+struct PendingCopy {
+    std::string text;
+    std::mutex mutex;
+    std::condition_variable done_cv;
+    bool done = false;
+    bool copied = false;
+};
+
+bool copy_on_window_thread(const std::string& text) {
+    GtkClipboard* clipboard = gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
+    if (!clipboard)
+        return false;
+    gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+    gtk_clipboard_set_text(clipboard, valid, -1);
+    g_free(valid);
+    return true;
+}
+
+gboolean copy_pending(gpointer data) {
+    auto* holder = static_cast<std::shared_ptr<PendingCopy>*>(data);
+    std::shared_ptr<PendingCopy> pending = *holder;
+    delete holder;
+    bool copied = false;
+    try {
+        copied = copy_on_window_thread(pending->text);
+    } catch (...) {
+    }
+    {
+        std::lock_guard<std::mutex> hold(pending->mutex);
+        pending->copied = copied;
+        pending->done = true;
+    }
+    pending->done_cv.notify_all();
+    return G_SOURCE_REMOVE;
+}
+
+// PRETTY_NAME of /etc/os-release, unquoted; empty when there is none.
+std::string distribution_name() {
+    std::ifstream in("/etc/os-release");
+    std::string line;
+    for (int n = 0; n < 100 && std::getline(in, line); ++n) {
+        if (line.rfind("PRETTY_NAME=", 0) != 0)
+            continue;
+        std::string value = line.substr(12, 200);
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\''))
+            value = value.substr(1, value.size() - 2);
+        return value;
+    }
+    return std::string();
+}
+
+// The socket by which a later start of the installation at `dir` reaches its running launcher.
+// Abstract (nothing on disk to leave behind or to plant a link at, and no 108-byte limit on a
+// deep exe_dir), named after a hash of exe_dir so that each installation has its own.
+sockaddr_un later_start_address(const std::string& dir, socklen_t& length) {
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (const char c : dir) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    char name[48];
+    const int size = std::snprintf(name, sizeof name, "keldmoor-ashvow-launcher-%016llx",
+                                   static_cast<unsigned long long>(hash));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, name, static_cast<std::size_t>(size));  // [0] stays NUL
+    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + size);
+    return address;
+}
+
+// Whoever is at the other end of `fd`, as the system saw it connect (or listen).
+bool peer_is(int fd, unsigned long process) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == getuid() &&
+           (process == 0 || static_cast<unsigned long>(peer.pid) == process);
+}
+
+gboolean on_later_start(gint listener, GIOCondition, gpointer) {
+    const int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (peer < 0)
+        return G_SOURCE_CONTINUE;
+    // Every local account can reach an abstract socket: only our own user's starts count.
+    if (peer_is(peer, 0) && gtk::main_window)
+        gtk_window_present(gtk::main_window);
+    ::close(peer);
+    return G_SOURCE_CONTINUE;
+}
+
 }  // namespace
 
 bool window_exists() {
@@ -366,10 +465,12 @@ bool run_and_wait(const std::string& command_line) {
     return true;
 }
 
-void relaunch_self(const std::string& program) {
+void relaunch_self(const std::string& program, void (*on_failure)()) {
     // The new image keeps this process's id, so whoever waits for the launcher keeps waiting.
     char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
     execv(program.c_str(), argv);
+    if (on_failure)
+        on_failure();
     _exit(1);
 }
 
@@ -391,8 +492,73 @@ std::string get_module_path() {
     return path;
 }
 
+void accept_later_starts(const std::string& dir) {
+    socklen_t length = 0;
+    const sockaddr_un address = later_start_address(dir, length);
+    // Closed on exec, so that the self-update's new image can listen under the same name.
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listener < 0)
+        return;
+    if (bind(listener, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+        listen(listener, 8) != 0) {
+        ::close(listener);  // the name is taken: later starts then only end
+        return;
+    }
+    g_unix_fd_add(listener, G_IO_IN, on_later_start, nullptr);
+}
+
+bool present_running_launcher(const std::string& dir, unsigned long holder) {
+    socklen_t length = 0;
+    const sockaddr_un address = later_start_address(dir, length);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    // Only the holder's own socket counts, not one another process took the name with.
+    const bool reached = connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 &&
+                         peer_is(fd, holder);
+    ::close(fd);
+    return reached;
+}
+
 bool webview_runtime_present() {
     return true;
+}
+
+std::string webview_runtime_version() {
+    return "WebKitGTK " + std::to_string(webkit_get_major_version()) + "." +
+           std::to_string(webkit_get_minor_version()) + "." +
+           std::to_string(webkit_get_micro_version());
+}
+
+std::string os_description() {
+    struct utsname name {};
+    std::string text = uname(&name) == 0
+                           ? std::string(name.sysname) + " " + name.release + " " + name.machine
+                           : std::string("Linux");
+    const std::string distribution = distribution_name();
+    if (!distribution.empty())
+        text += " (" + distribution + ")";
+    return text;
+}
+
+std::string user_home_folder() {
+    const gchar* home = g_get_home_dir();
+    return home ? std::string(home) : std::string();
+}
+
+bool set_clipboard_text(const std::string& text) {
+    if (gtk::on_window_thread())
+        return copy_on_window_thread(text);
+    // GTK may not be driven from this thread; without a running loop nobody would do it.
+    if (!gtk::loop_running.load())
+        return false;
+    auto pending = std::make_shared<PendingCopy>();
+    pending->text = text;
+    g_idle_add_full(G_PRIORITY_DEFAULT, copy_pending, new std::shared_ptr<PendingCopy>(pending),
+                    nullptr);
+    std::unique_lock<std::mutex> hold(pending->mutex);
+    pending->done_cv.wait_for(hold, std::chrono::seconds(2), [&] { return pending->done; });
+    return pending->done && pending->copied;
 }
 
 }  // namespace km::platform

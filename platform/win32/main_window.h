@@ -8,6 +8,8 @@
 
 namespace km::win32 {
 
+inline constexpr char window_class_name[] = "KMAshvowLauncher";
+
 // 0 until start-up has created the window; written once, before any worker thread exists.
 extern HWND main_hwnd;
 

@@ -3,8 +3,10 @@
 #include <objbase.h>
 #include <process.h>
 #include <shellapi.h>
+#include <shlobj.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -51,6 +53,72 @@ std::vector<char> writable(const std::string& command_line) {
 
 const char* or_null(const std::string& text) {
     return text.empty() ? nullptr : text.c_str();
+}
+
+std::string utf8_of(const wchar_t* text) {
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (length <= 1)
+        return std::string();
+    std::string out(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), length, nullptr, nullptr);
+    out.resize(static_cast<std::size_t>(length - 1));  // the terminating NUL
+    return out;
+}
+
+// The clipboard is one per session and another program may hold it for a moment.
+class open_clipboard {
+  public:
+    open_clipboard() {
+        for (int attempt = 0; attempt < 20 && !open_; ++attempt) {
+            open_ = OpenClipboard(main_hwnd) != FALSE;
+            if (!open_)
+                Sleep(50);
+        }
+    }
+    ~open_clipboard() {
+        if (open_)
+            CloseClipboard();
+    }
+    open_clipboard(const open_clipboard&) = delete;
+    open_clipboard& operator=(const open_clipboard&) = delete;
+    explicit operator bool() const { return open_; }
+
+  private:
+    bool open_ = false;
+};
+
+// Memory for the clipboard, freed unless the clipboard took it over.
+class global_memory {
+  public:
+    explicit global_memory(SIZE_T bytes) : memory_(GlobalAlloc(GMEM_MOVEABLE, bytes)) {}
+    ~global_memory() {
+        if (memory_)
+            GlobalFree(memory_);
+    }
+    global_memory(const global_memory&) = delete;
+    global_memory& operator=(const global_memory&) = delete;
+    HGLOBAL get() const { return memory_; }
+    void release() { memory_ = nullptr; }
+
+  private:
+    HGLOBAL memory_;
+};
+
+struct WindowSearch {
+    DWORD process = 0;
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK find_launcher_window(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<WindowSearch*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    char name[64] = {};
+    if (owner != search->process || GetClassNameA(window, name, sizeof name) == 0 ||
+        std::strcmp(name, window_class_name) != 0)
+        return TRUE;
+    search->found = window;
+    return FALSE;
 }
 
 }  // namespace
@@ -172,13 +240,15 @@ bool run_and_wait(const std::string& command_line) {
     return true;
 }
 
-void relaunch_self(const std::string& program) {
+void relaunch_self(const std::string& program, void (*on_failure)()) {
     // The C runtime joins the arguments with blanks and no quoting: a path with a blank is
     // quoted here, so the new process's own command line still names one program.
     const bool blank = program.find_first_of(" \t") != std::string::npos;
     const std::string argument_zero = blank ? "\"" + program + "\"" : program;
     const char* arguments[] = {argument_zero.c_str(), nullptr};
     _execv(program.c_str(), arguments);
+    if (on_failure)
+        on_failure();
     _exit(1);
 }
 
@@ -193,6 +263,26 @@ std::string get_module_path() {
     return std::string(buffer, strnlen(buffer, MAX_PATH));
 }
 
+void accept_later_starts(const std::string&) {
+    // The process id in the lock file leads a later start to the window; nothing to set up.
+}
+
+bool present_running_launcher(const std::string&, unsigned long holder) {
+    // Only the holder's own main window: the process id came from this installation's lock
+    // file, so another installation's launcher is never the one brought forward.
+    win32::WindowSearch search{static_cast<DWORD>(holder), nullptr};
+    EnumWindows(win32::find_launcher_window, reinterpret_cast<LPARAM>(&search));
+    if (!search.found)
+        return false;
+    // The player just started this process, which may therefore set the foreground; passing the
+    // right on lets the holder keep the focus while it restores and activates its window.
+    AllowSetForegroundWindow(static_cast<DWORD>(holder));
+    if (IsIconic(search.found))
+        ShowWindowAsync(search.found, SW_RESTORE);  // never waits on a busy window's thread
+    SetForegroundWindow(search.found);
+    return true;
+}
+
 bool webview_runtime_present() {
     const auto get_version = win32::loader_version_entry();
     if (!get_version)
@@ -200,6 +290,95 @@ bool webview_runtime_present() {
     win32::co_task_string version;
     const HRESULT result = get_version(nullptr, version.put());
     return SUCCEEDED(result) && version.get() != nullptr;
+}
+
+std::string webview_runtime_version() {
+    const auto get_version = win32::loader_version_entry();
+    if (!get_version)
+        return std::string();
+    win32::co_task_string version;
+    if (FAILED(get_version(nullptr, version.put())) || !version.get())
+        return std::string();
+    return win32::utf8_of(version.get());
+}
+
+std::string os_description() {
+    // GetVersionEx answers what the manifest claims to support, not what runs; ntdll tells.
+    OSVERSIONINFOW info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+    const auto get_version = ntdll ? reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(
+                                         GetProcAddress(ntdll, "RtlGetVersion")))
+                                   : nullptr;
+    std::string text = "Windows";
+    if (get_version && get_version(&info) == 0) {
+        char numbers[48];
+        std::snprintf(numbers, sizeof numbers, " %lu.%lu.%lu", info.dwMajorVersion,
+                      info.dwMinorVersion, info.dwBuildNumber);
+        text += numbers;
+    }
+    SYSTEM_INFO system{};
+    GetNativeSystemInfo(&system);
+    switch (system.wProcessorArchitecture) {
+        case PROCESSOR_ARCHITECTURE_AMD64:
+            text += " x64";
+            break;
+        case PROCESSOR_ARCHITECTURE_ARM64:
+            text += " ARM64";
+            break;
+        case PROCESSOR_ARCHITECTURE_INTEL:
+            text += " x86";
+            break;
+        default:
+            break;
+    }
+    // Wine answers as the Windows it imitates; support needs to know it is Wine.
+    using WineVersionFn = const char*(CDECL*)();
+    const auto wine = ntdll ? reinterpret_cast<WineVersionFn>(reinterpret_cast<void*>(
+                                  GetProcAddress(ntdll, "wine_get_version")))
+                            : nullptr;
+    if (wine && wine())
+        text += std::string(" (Wine ") + wine() + ")";
+    return text;
+}
+
+std::string user_home_folder() {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const DWORD length = GetEnvironmentVariableW(L"USERPROFILE", buffer, MAX_PATH + 1);
+    if (length > 0 && length <= MAX_PATH)
+        return win32::utf8_of(buffer);
+    if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, 0, buffer)))
+        return win32::utf8_of(buffer);
+    return std::string();
+}
+
+bool set_clipboard_text(const std::string& text) {
+    // Programs that paste expect CR LF between lines.
+    std::string lines;
+    lines.reserve(text.size() + text.size() / 32);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
+            lines += '\r';
+        lines += text[i];
+    }
+    const std::wstring wide = win32::display_text(lines);
+    win32::open_clipboard clipboard;
+    if (!clipboard || !EmptyClipboard())
+        return false;
+    const SIZE_T bytes = (wide.size() + 1) * sizeof(wchar_t);
+    win32::global_memory memory(bytes);
+    if (!memory.get())
+        return false;
+    void* target = GlobalLock(memory.get());
+    if (!target)
+        return false;
+    std::memcpy(target, wide.c_str(), bytes);
+    GlobalUnlock(memory.get());
+    if (!SetClipboardData(CF_UNICODETEXT, memory.get()))
+        return false;
+    memory.release();  // the system's now
+    return true;
 }
 
 }  // namespace km::platform

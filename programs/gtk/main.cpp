@@ -12,6 +12,7 @@
 #include "km/gtk/launcher_icon_png.h"
 #include "launcher/commands.h"
 #include "launcher/common/app_state.h"
+#include "launcher/common/log.h"
 #include "launcher/startup.h"
 #include "platform/gtk/gtk_host.h"
 #include "platform/page_delivery.h"
@@ -72,6 +73,20 @@ gboolean on_window_button_press(GtkWidget* widget, GdkEventButton* event, gpoint
 gboolean on_delete(GtkWidget*, GdkEvent*, gpointer) {
     km::platform::end_message_loop();
     return TRUE;
+}
+
+// The page's own process ended under the view: the window shows nothing until a reload.
+void on_web_process_terminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer) {
+    const char* why = reason == WEBKIT_WEB_PROCESS_CRASHED ? "crashed"
+                      : reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT
+                          ? "exceeded its memory limit"
+                          : "was ended";
+    km::log_event("webview", std::string("the web process ") + why);
+}
+
+gboolean on_load_failed(WebKitWebView*, WebKitLoadEvent, gchar*, GError* error, gpointer) {
+    km::log_event("page", "load failed: " + km::log_quoted(error ? error->message : "unknown"));
+    return FALSE;  // the view shows its own error page
 }
 
 // The page's zoom is fixed: Ctrl with the wheel does not reach the view.
@@ -173,6 +188,9 @@ WebKitWebView* create_web_view() {
                      nullptr);
     g_signal_connect(view, "scroll-event", G_CALLBACK(on_scroll), nullptr);
     g_signal_connect(view, "key-press-event", G_CALLBACK(on_key_press), nullptr);
+    g_signal_connect(view, "web-process-terminated", G_CALLBACK(on_web_process_terminated),
+                     nullptr);
+    g_signal_connect(view, "load-failed", G_CALLBACK(on_load_failed), nullptr);
     return view;
 }
 
@@ -192,17 +210,20 @@ int run(int argc, char** argv) {
     km::gtk::main_window = create_main_window();
     km::gtk::set_window_exists();
     gtk_widget_show(GTK_WIDGET(km::gtk::main_window));
+    km::platform::accept_later_starts(km::exe_dir);
 
     km::gtk::web_view = create_web_view();
     gtk_container_add(GTK_CONTAINER(km::gtk::main_window), GTK_WIDGET(km::gtk::web_view));
     gtk_widget_show(GTK_WIDGET(km::gtk::web_view));
     km::set_page_sink(km::gtk::send_text_to_page);
+    km::log_event("page", "load " + km::log_quoted(km::exe_dir + "/web/index.html"));
     webkit_web_view_load_uri(km::gtk::web_view, km::page_url(km::exe_dir).c_str());
     gtk_widget_grab_focus(GTK_WIDGET(km::gtk::web_view));
 
     km::gtk::set_loop_running(true);
     gtk_main();
     km::gtk::set_loop_running(false);
+    km::finish_after_window(0);
     return 0;
 }
 

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr char window_class_name[] = "KMAshvowLauncher";
+using km::win32::window_class_name;
 constexpr int window_width = 1100;
 constexpr int window_height = 720;
 constexpr COLORREF background_colour = 0x00120B0A;  // red 10, green 11, blue 18
@@ -69,6 +69,7 @@ int run(HINSTANCE instance) {
     ShowWindow(km::win32::main_hwnd, SW_SHOW);
     UpdateWindow(km::win32::main_hwnd);
 
+    km::platform::accept_later_starts(km::exe_dir);
     km::win32::init_webview();
 
     MSG message;
@@ -77,6 +78,7 @@ int run(HINSTANCE instance) {
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
+    km::finish_after_window(0);
     return 0;
 }
 

@@ -1,10 +1,12 @@
 #include "programs/win32/webview_host.h"
 
+#include <cstdio>
 #include <memory>
 
 #include "launcher/commands.h"
 #include "launcher/common/app_state.h"
 #include "launcher/common/events.h"
+#include "launcher/common/log.h"
 #include "launcher/startup.h"
 #include "platform/page_delivery.h"
 #include "platform/paths.h"
@@ -58,6 +60,9 @@ HRESULT on_environment_created(HRESULT result, ICoreWebView2Environment* environ
             environment->CreateCoreWebView2Controller(main_hwnd, handler.get());
         return S_OK;
     }
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(result));
+    log_event("webview", std::string("no environment: ") + code);
     platform::message_box(environment_failure_text, "Launcher", platform::mb_iconerror, true);
     return result;
 }
@@ -114,6 +119,10 @@ HRESULT on_webview_ready() {
             state().webview->PostWebMessageAsJson(utf8_to_wide(json).c_str());
     });
 
+    // The runtime's ProcessFailed event would tell of a crashed page process, but the interface
+    // facts we declare from give its registration slot only, not its handler's IID or its
+    // arguments' layout: it stays unregistered (docs/windows.md).
+    log_event("page", "load " + log_quoted(exe_dir + "\\web\\index.html"));
     view.webview->Navigate(utf8_to_wide(page_url(exe_dir)).c_str());
     fit_view_to_window();
     return S_OK;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 #include "km/build_config.h"
@@ -125,20 +126,39 @@ class LauncherE2E : public ::testing::Test {
     }
 
     void publish() {
-        ASSERT_TRUE(run_tool({"km-publish", "--key", key.string(), "--version", "1.0.0", "--from",
-                              release.string(), "--to", content.string()}));
+        ASSERT_TRUE(run_tool({"km-publish", "--key", key.string(), "--allow-test-key", "--version",
+                              "1.0.0", "--from", release.string(), "--to", content.string()}));
     }
 
     void start(const std::string& game_args = "") {
         const LauncherConfig config{
             .host = server.host(), .port = server.port(), .game_args = game_args};
         test::write_file(install / "launcher.ini", config_text(config));
-        // The working directory differs from the installation on purpose: the game must be
-        // started in the launcher's own folder, whatever the launcher's was.
-        launcher = test::spawn({(install / "Launcher").string()},
-                               {.directory = work.path(), .env = {"KM_DEMO_GAME_HEADLESS=1"}});
+        launcher = spawn_launcher(install);
         // Only `ready` is answered with the settings.
         ASSERT_TRUE(eventually([&] { return !events("settings").empty(); })) << "no page loaded";
+    }
+    // The working directory differs from the installation on purpose: the game must be started
+    // in the launcher's own folder, whatever the launcher's was.
+    pid_t spawn_launcher(const fs::path& folder) {
+        return test::spawn({(folder / "Launcher").string()},
+                           {.directory = work.path(), .env = {"KM_DEMO_GAME_HEADLESS=1"}});
+    }
+    // The titles of the launchers' main windows on the display, the front one first.
+    std::vector<std::string> windows() {
+        const fs::path listing = work.path() / "windows.txt";
+        test::wait_exit(test::spawn({"/usr/bin/xwininfo", "-root", "-children"},
+                                    {.out_file = listing.string()}),
+                        10s);
+        std::vector<std::string> titles;
+        std::istringstream lines(test::read_file(listing));
+        for (std::string line; std::getline(lines, line);) {
+            const auto open = line.find(" \""), close = line.find("\": (\"KMAshvowLauncher\"");
+            if (open != std::string::npos && close != std::string::npos &&
+                line.find(" 1100x720+") != std::string::npos)
+                titles.push_back(line.substr(open + 2, close - open - 2));
+        }
+        return titles;
     }
 
     void send(const json& command) {
@@ -207,6 +227,12 @@ TEST_F(LauncherE2E, ASessionChecksRepairsAndStartsTheGameInTheLauncherFolder) {
     const fs::path started = install / "game_started.txt";
     EXPECT_TRUE(eventually([&] { return test::read_file(started) == expected; }, 10s))
         << test::read_file(started);
+    // The process ends without joining a thread; what it logged is on disk all the same.
+    const std::string log = test::read_file(install / "cache/launcher.log");
+    for (const char* line : {" start version=", " page ready", " check ok ", " check ok repair ",
+                             " launch mode=\"map arena_01\" started ", " end exit code 0\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    EXPECT_EQ(log.find(build::launch_token), std::string::npos) << log;
 }
 
 TEST_F(LauncherE2E, SelfUpdateRestartsIntoTheNewLauncherAndRemovesTheOldCopy) {
@@ -233,6 +259,56 @@ TEST_F(LauncherE2E, SelfUpdateRestartsIntoTheNewLauncherAndRemovesTheOldCopy) {
     EXPECT_TRUE(test::read_file("/proc/" + std::to_string(running[0]) + "/exe") == next);
     send({{"cmd", "close"}});
     EXPECT_TRUE(eventually([&] { return processes_running_from(install).empty(); }, 20s));
+    const std::string log = test::read_file(install / "cache/launcher.log");
+    for (const char* line : {" self-update restart: the player asked for it\n",
+                             " self-update finished the pending replacement of "})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+}
+
+// Two launchers of one folder started together make one window and one update check; the other
+// ends at once with 0. A later start brings that window to the front, over the window of another
+// installation's launcher, which it leaves alone.
+TEST_F(LauncherE2E, StartsOfARunningInstallationBringItsWindowForwardAndEnd) {
+    test::write_file(install / "launcher.ini",
+                     config_text({.host = server.host(), .port = server.port()}));
+    const pid_t both[] = {spawn_launcher(install), spawn_launcher(install)};
+    std::optional<int> code;
+    ASSERT_TRUE(eventually([&] {
+        for (const pid_t pid : both)
+            if (const auto ended = test::wait_exit(pid, 0ms)) {
+                code = ended;
+                launcher = pid == both[0] ? both[1] : both[0];
+                return true;
+            }
+        return false;
+    })) << "both launchers still run";
+    EXPECT_EQ(code, std::optional<int>(0));
+    ASSERT_TRUE(wait_for("updateComplete", any)) << record();
+    std::this_thread::sleep_for(2s);  // time for a second check, if there were one
+    EXPECT_EQ(events("settings").size(), 1u);
+    const auto seen = server.requests();
+    EXPECT_EQ(std::count_if(seen.begin(), seen.end(),
+                            [](const auto& r) { return r.path == "/update.manifest.json.sig"; }),
+              1);
+    EXPECT_EQ(windows(), std::vector<std::string>{"Keldmoor Ashvow"});
+
+    const fs::path other = work.path() / "other";
+    work.write("other/web/index.html", "<!doctype html><title>other</title>");
+    fs::copy_file(build_dir / "Launcher", other / "Launcher");
+    test::write_file(other / "launcher.ini", config_text({.title = "Other Ashvow"}));
+    const pid_t covering = spawn_launcher(other);
+    using Titles = std::vector<std::string>;
+    EXPECT_TRUE(eventually([&] {
+        return windows() == Titles{"Other Ashvow", "Keldmoor Ashvow"};
+    })) << "the other installation's window did not open in front";
+    EXPECT_EQ(test::wait_exit(spawn_launcher(install), 20s), std::optional<int>(0));
+    EXPECT_TRUE(eventually(
+        [&] {
+            return windows() == Titles{"Keldmoor Ashvow", "Other Ashvow"};
+        },
+        5s));
+    ::kill(covering, SIGKILL);
+    ::waitpid(covering, nullptr, 0);
 }
 
 }  // namespace

@@ -64,6 +64,8 @@ TEST_P(CorruptedState, StartUpAndWhatReadsThemStillWorkAndTheNextWritesMendThem)
     damage("launcher_verify_cache.txt",
            "a.dat\t5000\t1\t" + test::sha256_hex(std::string(5000, 'a')) + "\n");
     damage("cache/beta_creds.json", "{\"u\":\"cGxheWVy\",\"p\":\"c2VjcmV0\"}");
+    // Sound, this floor would refuse the release; damaged, it is no floor at all.
+    damage("launcher_version_floor.txt", "9.9.9\t/update.manifest.json\n");
 
     load_launcher_config();
     // Whatever was read, it never names a server off this machine.

@@ -2,13 +2,16 @@
 // not run beside each other (ctest resource lock).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
 
 #include "km/build_config.h"
 #include "launcher/beta/beta.h"
+#include "launcher/commands.h"
 #include "launcher/common/app_state.h"
+#include "launcher/common/log.h"
 #include "platform/fake/fake_platform.h"
 #include "tests/support/launcher/app_state_scope.h"
 #include "tests/support/temp_dir.h"
@@ -53,6 +56,7 @@ class BetaLogin : public ::testing::Test {
 };
 
 TEST_F(BetaLogin, AnswersByStatusAndBody) {
+    log_open(dir_.str(), "");
     const struct {
         int status;
         std::string body;
@@ -72,7 +76,18 @@ TEST_F(BetaLogin, AnswersByStatusAndBody) {
         // Remembered only after success: no refusal may save, no unremembered success either.
         EXPECT_EQ(login("tester", "secret", c.event != kAccepted), c.event);
     }
-    EXPECT_FALSE(std::filesystem::exists(dir_.path() / "cache"));
+    // The log says how each sign-in ended, never who signed in or with what.
+    ASSERT_TRUE(log_flush(std::chrono::seconds(10)));
+    const std::string log = dir_.read("cache/launcher.log");
+    for (const char* line : {"beta sign-in accepted status=200",
+                             "beta sign-in refused status=204 "
+                             "reason=\"Invalid credentials\"",
+                             "beta sign-in refused status=500 reason=\"Beta server error\""})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    for (const std::string& text : {log, diagnostics_text()})
+        for (const char* secret : {"tester", "secret"})
+            EXPECT_EQ(text.find(secret), std::string::npos) << secret << " in\n" << text;
+    EXPECT_FALSE(std::filesystem::exists(dir_.path() / "cache" / "beta_creds.json"));
     // Only quotes, backslashes and line controls are escaped; a remembered success is kept.
     answer(200, "{\"ok\":true}");
     EXPECT_EQ(login("te\"st\\er", "p\x01\n\r\t\x1f/\xC3\xA9", true), kAccepted);
@@ -92,6 +107,7 @@ TEST_F(BetaLogin, AnswersByStatusAndBody) {
     server_.reset();
     EXPECT_EQ(login("tester", "secret", true), refused("Cannot reach beta server (offline?)"));
     EXPECT_EQ(stored(), kept);
+    log_open("", "");
 }
 
 }  // namespace

@@ -4,11 +4,12 @@
 #include "tests/fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    for (const std::string& name : km::scan_banner_names(km::fuzz::as_text(data, size))) {
-        if (!km::is_plain_file_name(name))
-            continue;
+    std::vector<std::string> names;
+    km::scan_banner_names(km::fuzz::as_text(data, size), names);
+    km::fuzz::require(names.size() <= km::max_banners);
+    for (const std::string& name : names) {
         // A name that is used never leaves the cache folder.
-        km::fuzz::require(name != "." && name != ".." &&
+        km::fuzz::require(km::is_plain_file_name(name) && name != "." && name != ".." &&
                           name.find_first_of("/\\:") == std::string::npos);
         const std::string url = km::file_url("/cache/banners/" + name);
         km::fuzz::require(url.find_first_of(" \"#?") == std::string::npos);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -80,6 +82,23 @@ TEST_F(BetaCreds, SavedCredentialsReachThePageEscapedOnlyWhenBothAreStored) {
     EXPECT_EQ(fake::events(),
               std::vector<std::string>{"{\"event\":\"betaSavedCreds\",\"username\":\"tes\\\"ter\","
                                        "\"password\":\"p\\u0001w\"}"});
+}
+
+// A temporary copy left by a crash, readable by every account and held open by another one:
+// the next save still succeeds, and that handle never sees the new secret. (Windows will not
+// remove a file another handle holds, so there only the leftover is shown.)
+TEST_F(BetaCreds, LeftoverTemporaryFileHeldOpenByAnotherAccountNeverSeesThePassword) {
+    const fs::path temp = dir_.write("cache/beta_creds.json.tmp", "left by a crash");
+    fs::permissions(temp, fs::perms::others_read | fs::perms::group_read, fs::perm_options::add);
+    std::ifstream held;
+    if (!build::windows_path_rules)
+        held.open(temp, std::ios::binary);
+    save_beta_creds("tester", "secret");
+    EXPECT_EQ(dir_.read("cache/beta_creds.json"), "{\"u\":\"dGVzdGVy\",\"p\":\"c2VjcmV0\"}");
+    EXPECT_FALSE(fs::exists(temp));
+    if (held.is_open()) {
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(held), {}), "left by a crash");
+    }
 }
 
 // A link in place of the cache folder or of the temporary file: the secret never goes where the

@@ -29,8 +29,8 @@ std::string on_disk(std::string text) {
 
 std::string summary(const LauncherConfig& c) {
     return c.host + "|" + std::to_string(c.port) + "|" + c.manifest + "|" + c.banners + "|" +
-           c.game_exe + "|" + c.game_args + "|" + c.title + "|" + c.version +
-           (c.https ? "|https" : "");
+           c.game_exe + "|" + c.game_args + "|" + c.title + "|" + c.version + "|" +
+           std::to_string(c.download_limit) + (c.https ? "|https" : "");
 }
 
 std::string summary(const GameSettings& s) {
@@ -71,7 +71,7 @@ TEST_F(ConfigFiles, DefaultsWriteTheExactBytes) {
 
 TEST_F(ConfigFiles, RoundTripKeepsEveryFieldAndNoLineBreakInTheMode) {
     const LauncherConfig config{"127.0.0.9", -1,      "/m.json", "/b.json", "g.exe",
-                                "-a=1 -b",   "T = x", "2.0",     true};
+                                "-a=1 -b",   "T = x", "2.0",     true,      1000};
     save_config(ini(), config);
     LauncherConfig read;
     load_config(ini(), read);
@@ -90,13 +90,14 @@ TEST_F(ConfigFiles, HandEditedFilesReadLikeTheLauncherAndTheGameMeanThem) {
     dir.write("launcher.ini",
               "# comment\r\n   \r\n #host=127.1.1.1\r\n; other\r\n[server]\r\n  host   =   "
               "127.0.0.5 \t\r\nhost\r\nHost=127.9.9.9\r\ntitle=a=b\r\nversion=1.0 # not a "
-              "comment\r\ngame_args=-x\r\ngame_args=\r\nunknown=1\r\nport= 8080 \r\nmanifest=/m\r\n"
-              "https = yes");
+              "comment\r\ngame_args=-x\r\ngame_args=\r\nunknown=1\r\nport= 8080 \r\nmanifest=/m"
+              "\r\ndownload_limit = 25\r\ndownload_limit=1001\r\ndownload_limit=2.5\r\n"
+              "download_limit=-1\r\ndownload_limit=\r\nhttps = yes");
     LauncherConfig config;
     load_config((dir.path() / "absent.ini").string(), config);
     load_config(ini(), config);
     EXPECT_EQ(summary(config),
-              "127.0.0.5|8080|/m|/banners.json|Game_x64_win.exe||a=b|1.0 # not a comment");
+              "127.0.0.5|8080|/m|/banners.json|Game_x64_win.exe||a=b|1.0 # not a comment|25");
     const std::pair<const char*, const char*> cases[] = {
         {"[performance]\r\nvsync = 2\r\nunlimited_fps=0\r\nlock_mouse = -1\r\n", "windowed|101"},
         {"mode = full\n[display]\n", "windowed|010"},

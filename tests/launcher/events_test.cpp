@@ -27,7 +27,12 @@ TEST(EventText, EveryEventHasItsExactText) {
         {event_text::settings(GameSettings{"full\\screen", true, false, false}),
          R"({"event":"settings","data":{"mode":"full\\screen","vsync":true,"unlockFps":false,"captureMouse":false}})"},
         {event_text::banners({"a.png", "b \"c\".jpg"}),
-         R"({"event":"banners","list":["a.png","b \"c\".jpg"]})"}};
+         R"({"event":"banners","list":["a.png","b \"c\".jpg"]})"},
+        {event_text::diagnostics(false, "a\"b\n"),
+         R"({"event":"diagnostics","copied":false,"text":"a\"b\n"})"},
+        {event_text::transfer(1, UINT64_MAX, 3, true),
+         R"({"event":"transfer","done":1,"total":18446744073709551615,"rate":3,"paused":true})"},
+        {event_text::download_limit(25), R"({"event":"downloadLimit","limit":25})"}};
     for (const auto& c : cases)
         EXPECT_EQ(c.first, c.second);
     // Cut at its buffer like snprintf.

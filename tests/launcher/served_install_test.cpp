@@ -15,6 +15,7 @@
 #include "km/build_config.h"
 #include "launcher/commands.h"
 #include "launcher/common/events.h"
+#include "launcher/common/log.h"
 #include "tests/support/launcher/app_state_scope.h"
 
 namespace km {
@@ -24,11 +25,33 @@ namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
 
 TEST(BannerNames, TextScanOfTheBannersArrayAndOnlyPlainFileNames) {
-    EXPECT_EQ(scan_banner_names("{\"x\":[\"no\"], \"banners\" : [ \"a\" , \"b\" ],\"y\":\"z\"}"),
-              (Names{"a", "b"}));
-    EXPECT_EQ(scan_banner_names("{\"banners\":[\"a.png\""), Names{});  // unclosed
-    EXPECT_EQ(scan_banner_names("{\"banners\":[\"a]b.png\",\"c.png\"]}"), Names{});
-    EXPECT_EQ(scan_banner_names("{\"banners\":[\"a.png\",\"b]}"), Names{"a.png"});
+    std::string flood = "{\"banners\":[\"x.exe\"";
+    Names first;
+    for (int i = 0; i < 303; ++i) {
+        flood += ",\"COM1.png\",\"" + std::to_string(i) + ".png\"";
+        if (i < 32)
+            first.push_back(std::to_string(i) + ".png");
+    }
+    const struct {
+        std::string document;
+        bool found;
+        Names names;
+    } cases[] = {
+        {"{\"x\":[\"no.png\"], \"banners\" : [ \"a.png\" , \"b\", \"c.GIF\" ],\"y\":\"z\"}",
+         true,
+         {"a.png", "c.GIF"}},
+        {"{\"banners\":[\"a.png\"", false, {}},  // unclosed
+        {"<html>502 Bad Gateway</html>", false, {}},
+        {"{\"banners\":[\"a]b.png\",\"c.png\"]}", true, {}},
+        {"{\"banners\":[\"a.png\",\"b]}", true, {"a.png"}},
+        {flood + "]}", true, first},  // the first 32 usable names, in order
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.document.substr(0, 80));
+        Names names{"stale"};
+        EXPECT_EQ(scan_banner_names(c.document, names), c.found);
+        EXPECT_EQ(names, c.names);
+    }
     for (const std::string good : {"a b.png", "..png", "a..b", "\xC3\xA9.png"})
         EXPECT_TRUE(is_plain_file_name(good)) << good;
     for (const std::string& bad :
@@ -79,16 +102,53 @@ TEST_F(Served, ServerCannotWriteOutsideTheCacheNorDropProgramsOrHugeFiles) {
                           {"payload.exe", "x.js", "a.png.bat", "ok.PNG", "b.webp"});
     test::write_file(release_.path() / "banners" / "big.gif",
                      std::string(max_banner_image_size + 1, 'x'));
+    // Windows would take these for devices, whatever the extension: refused on every platform.
+    for (const char* device : {"/banners/COM1.png", "/banners/NUL.png", "/banners/CON.png"})
+        server_.route(device, 200, "image");
     test::write_file(release_.path() / "banners.json",
                      "{\"banners\":[\"../../escape.png\",\"..\",\"sub/x.png\",\"..\\\\y.png\","
-                     "\"C:z.png\",\"payload.exe\",\"x.js\",\"a.png.bat\",\"big.gif\",\"ok.PNG\","
-                     "\"b.webp\"]}");
+                     "\"C:z.png\",\"payload.exe\",\"x.js\",\"a.png.bat\",\"big.gif\",\"COM1.png\","
+                     "\"NUL.png\",\"CON.png\",\"ok.PNG\",\"b.webp\"]}");
     fetch_banners();
     EXPECT_EQ(fake::events(),
               Names{event_text::banners({cached_url("ok.PNG"), cached_url("b.webp")})});
     EXPECT_EQ(requests_for("/banners/"), 3);  // big.gif was tried and cut off
     const fs::directory_iterator cache(install_.path() / "cache" / "banners");
     EXPECT_EQ(std::distance(cache, fs::directory_iterator()), 2);  // nothing else kept
+}
+
+// Images that add up to more than the cache may hold (the count is capped by the scan): none is
+// fetched once the kept ones would pass 64 MiB, and images no longer named go. Only plain files
+// of ours go: not a link or what it leads to, not a folder or a file of another kind, and nothing
+// at all after a body that is no banners document.
+TEST_F(Served, BannerFloodFillsNeitherTheDiskNorTheCache) {
+    const fs::path cache = install_.path() / "cache" / "banners";
+    const test::TempDir elsewhere;
+    elsewhere.write("kept.png", "not ours");
+    for (const char* name : {"old.png", "notes.txt", "dir.png/inside.png", "big8.png"})
+        install_.write("cache/banners/" + std::string(name), "earlier");
+    std::error_code ec;
+    fs::create_symlink(elsewhere.path() / "kept.png", cache / "link.png", ec);
+    test::write_file(release_.path() / "banners.json", "<html>502 Bad Gateway</html>");
+    fetch_banners();
+    EXPECT_TRUE(fs::exists(cache / "old.png"));
+
+    std::string document = "{\"banners\":[\"big0.png\"";  // twice: shown twice, fetched once
+    Names urls = {cached_url("big0.png")};
+    for (int i = 0; i < 9; ++i) {
+        const std::string name = "big" + std::to_string(i) + ".png";
+        server_.route_stream("/banners/" + name, max_banner_image_size, false);
+        document += ",\"" + name + "\"";
+        if (i < 8)
+            urls.push_back(cached_url(name));
+    }
+    test::write_file(release_.path() / "banners.json", document + "]}");
+    fetch_banners();
+    EXPECT_EQ(fake::events(), Names{event_text::banners(urls)});
+    EXPECT_EQ(requests_for("/banners/big"), 8);
+    // The eight images, notes.txt, dir.png and link.png: old.png and the copy of big8.png went.
+    EXPECT_EQ(std::distance(fs::directory_iterator(cache), {}), ec ? 10 : 11);
+    EXPECT_EQ(elsewhere.read("kept.png"), "not ours");
 }
 
 TEST_F(Served, RealmStatusIsInsertedByteForByteAndOnlyWhenItIsOneJsonValue) {
@@ -148,11 +208,12 @@ TEST_F(Served, RepairCommandDownloadsWhatACheckFindsCurrent) {
     for (const auto& [command, downloads] : {std::pair{"checkUpdates", 0}, {"repair", 1}}) {
         fake::reset();
         handle_page_command(std::string("{\"cmd\":\"") + command + "\"}");
-        // The flag is let go just after the last event.
         ASSERT_TRUE(fake::wait_for([](const fake::State& s) {
-            return std::ranges::count(s.events, event_text::updating(false)) == 1 &&
-                   !updater::update_in_progress.load();
+            return std::ranges::count(s.events, event_text::updating(false)) == 1;
         }));
+        // The flag is let go just after the last event.
+        for (int i = 0; i < 1000 && updater::update_in_progress.load(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_EQ(requests_for("/launcher_files/"), downloads) << command;
     }
 }
@@ -203,6 +264,64 @@ TEST_F(Served, LaunchStartsTheRightClientOrSaysWhyNot) {
                              ? ""
                              : "Launcher" + std::to_string(platform::mb_iconerror) + "1:" + c.box);
     }
+}
+
+// What support reads afterwards: each check's numbers and how it ended, each launch, and never
+// the launch token. A log that cannot be written changes nothing of it.
+TEST_F(Served, ChecksAndLaunchesAreWrittenDownAndAnUnwritableLogChangesNothing) {
+    test::publish_release(release_.path(), 1, 2, 3, {{"a.txt", "alpha"}, {"b.txt", "beta"}});
+    test::install_file(install_.path(), "a.txt", "alpha");
+    test::install_file(install_.path(), "Game_x64_win.exe", "game");
+    const std::string server = "server=" + server_.host() + ":" + std::to_string(server_.port());
+    server_.route("/launcher_files/b.txt", 404, "gone");
+    const struct {
+        bool log_writable;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {true,
+         {"check failed " + server + " manifest=1.2.3 checked=2 downloaded=0 in_use=0 bytes=",
+          " status=\"Download failed. Check your connection.\" path=\"/launcher_files/b.txt\" "
+          "error=\"HTTP 404\"",
+          "launch mode=\"normal\" not started: the update check failed"}},
+        {false, {}}};
+    std::vector<std::string> events;  // of the check with a log
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.log_writable);
+        fake::reset();
+        fs::remove_all(install_.path() / "cache");
+        if (!c.log_writable)
+            test::write_file(install_.path() / "cache", "not a folder");
+        log_open(exe_dir, "");
+        launch_worker(std::make_unique<std::string>());
+        EXPECT_TRUE(fake::state().games.empty());
+        if (c.log_writable)
+            events = fake::events();
+        EXPECT_EQ(fake::events(), events);
+        ASSERT_TRUE(log_flush(std::chrono::seconds(10)));
+        const std::string log = local("cache/launcher.log");
+        for (const auto& part : c.lines)
+            EXPECT_NE(log.find(part), std::string::npos) << part << "\n" << log;
+        EXPECT_EQ(log.empty(), !c.log_writable);
+    }
+    // Now the file arrives: one download, the game starts.
+    fs::remove_all(install_.path() / "cache");
+    server_.route("/launcher_files/b.txt", 200, "beta");
+    launch_worker(std::make_unique<std::string>(build::beta_marker));
+    ASSERT_EQ(fake::state().games.size(), 0u);  // no beta client: the box tells
+    test::install_file(install_.path(), beta_game_exe, "beta game");
+    launch_worker(std::make_unique<std::string>("--enter-map=arena_01"));
+    ASSERT_EQ(fake::state().games.size(), 1u);
+    ASSERT_TRUE(log_flush(std::chrono::seconds(10)));
+    const std::string log = local("cache/launcher.log");
+    for (const std::string& part :
+         {"check ok " + server + " manifest=1.2.3 checked=2 downloaded=1 in_use=0 bytes=",
+          std::string(" status=\"Updated to v1.2.3\"") +
+              (build::windows_path_rules ? "\r\n" : "\n"),
+          "launch mode=\"beta\" missing \"" + exe_path(beta_game_exe) + "\"",
+          "launch mode=\"map arena_01\" started \"" + exe_path("Game_x64_win.exe") + "\""})
+        EXPECT_NE(log.find(part), std::string::npos) << part << "\n" << log;
+    EXPECT_EQ(log.find(build::launch_token), std::string::npos);
+    log_open("", "");
 }
 
 // The client the check watches is finished before any file is looked at, so nothing is

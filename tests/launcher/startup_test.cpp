@@ -2,15 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "km/build_config.h"
 #include "launcher/common/app_state.h"
+#include "launcher/common/log.h"
+#include "launcher/installation_claim.h"
 #include "platform/fake/fake_platform.h"
+#include "platform/installation_lock.h"
 #include "tests/support/launcher/app_state_scope.h"
 #include "tests/support/temp_dir.h"
 
@@ -66,7 +71,8 @@ TEST_F(Startup, OnlyTheExactFormerHostIsMigratedAndWrittenBack) {
         load_launcher_config();
         EXPECT_EQ(launcher_config.host + dir.read("launcher.ini"), host + "host=" + host + "\n");
     }
-    dir.write("launcher.ini", "host =  " + former + " \t\nport=8081\nhttps=1\nunknown=1\n");
+    dir.write("launcher.ini",
+              "host =  " + former + " \t\nport=8081\nhttps=1\nunknown=1\ndownload_limit=5\n");
     launcher_config = LauncherConfig{};
     load_launcher_config();
     LauncherConfig written;
@@ -74,6 +80,7 @@ TEST_F(Startup, OnlyTheExactFormerHostIsMigratedAndWrittenBack) {
     EXPECT_EQ(launcher_config.host + written.host,
               std::string(build::default_host) + build::default_host);
     EXPECT_EQ(written.port, 8081);
+    EXPECT_EQ(written.download_limit, 5);
     EXPECT_TRUE(written.https);
 }
 
@@ -134,9 +141,73 @@ TEST_F(Startup, RuntimeInstallerTellsWhatWentWrong) {
 }
 
 TEST_F(Startup, WithTheRuntimeStartUpGoesOnToTheConfiguration) {
+    fake::state().home = dir.str();
     EXPECT_EQ(run_startup_before_window(module()), -1);
     EXPECT_TRUE(std::filesystem::exists(ini()));
     EXPECT_TRUE(fake::state().message_boxes.empty());
+    // Start-up is written down first, without the user's own folder.
+    finish_after_window(0);
+    ASSERT_TRUE(log_flush(std::chrono::seconds(10)));
+    const std::string eol = build::windows_path_rules ? "\r\n" : "\n";
+    const std::string log = dir.read("cache/launcher.log");
+    EXPECT_EQ(log.substr(23, log.find(eol) + eol.size() - 23),
+              std::string("Z start version=") + build::launcher_version +
+                  " os=\"TestOS 9.1 x64\" webview=\"TestView 1.2.3\" folder=\"" +
+                  without_home(dir.str(), dir.str(), build::windows_path_rules) + "\"" + eol);
+    EXPECT_TRUE(log.ends_with("Z end exit code 0" + eol)) << log;
+    log_open("", "");
+}
+
+// Another launcher of the folder, as its lock shows it: none (but a link planted where the lock
+// file goes, which is removed, never followed), running with its window, or handing over to the
+// launcher it started and ending 300 ms later.
+TEST_F(Startup, OneLauncherPerFolderFromTheFirstStep) {
+    test::TempDir elsewhere;
+    elsewhere.write("keep.txt", "precious");
+    const std::filesystem::path lock = dir.path() / platform::installation_lock_name;
+    const struct {
+        const char* name;
+        bool other, handing_over;
+        int code;
+    } cases[] = {{"free folder", false, false, -1},
+                 {"a launcher runs", true, false, 0},
+                 {"a restart waits for the hand-over", true, true, -1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        release_installation();  // what the row before took
+        platform::InstallationLock other;
+        std::error_code ec;
+        std::filesystem::remove(lock, ec);
+        std::filesystem::create_symlink(elsewhere.path() / "keep.txt", lock, ec);  // not Wine
+        if (c.other) {
+            ASSERT_EQ(other.take(dir.str()), platform::InstallationLock::State::taken);
+            other.write_note({4242, c.handing_over});
+        }
+        // A second start must not even finish a pending self-update.
+        dir.write("Launcher.update", "next");
+        std::thread ends([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (c.handing_over)
+                other.release();
+        });
+        int code = 2;
+        try {
+            code = run_startup_before_window(module());
+        } catch (const fake::Relaunched&) {
+            code = -1;  // took the folder, finished the update and restarted
+        }
+        ends.join();
+        EXPECT_EQ(code, c.code);
+        EXPECT_EQ(fake::state().presented, std::vector<unsigned long>(c.code == 0, 4242));
+        EXPECT_EQ(dir.read("Launcher.update").empty(), c.code == -1);
+        EXPECT_FALSE(std::filesystem::is_symlink(lock));
+        EXPECT_EQ(elsewhere.read("keep.txt"), "precious");
+        platform::LockNote note;
+        other.release();
+        EXPECT_EQ(platform::read_lock_note(dir.str(), note) ? note.process : 0,
+                  c.code == -1 ? platform::current_process_id() : 4242);
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -47,6 +48,8 @@ TEST_F(PageCheck, FloodOfProgressNeverCostsTheFinalEvents) {
                                         event_text::update_complete(1, false),
                                         event_text::updating(false)}));
     EXPECT_EQ(local("new.txt"), "new");
+    // The download's first report frames the page's download line: it waits for room too.
+    EXPECT_NE(std::ranges::find(events, event_text::transfer(0, 3, 0, false)), events.end());
 }
 
 }  // namespace

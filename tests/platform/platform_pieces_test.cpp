@@ -2,14 +2,17 @@
 // and the rules of handing events to the page.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/cmdline.h"
+#include "platform/files.h"
 #include "platform/page_delivery.h"
 #include "platform/paths.h"
+#include "tests/support/temp_dir.h"
 
 namespace km {
 namespace {
@@ -61,6 +64,22 @@ TEST(PageDelivery, EventsBeforeTheViewAreDroppedAndTheSinkRunsUnderTheMutex) {
     deliver_ui_event(restart_prompt_event);
     set_page_sink(nullptr);
     EXPECT_EQ(seen, std::vector<std::string>{R"({"event":"restartPrompt"})"});
+}
+
+// A file or a link someone planted at the name of a file we create is neither written nor
+// followed.
+TEST(NewFile, NothingPlantedAtItsNameIsWrittenOrFollowed) {
+    const test::TempDir dir;
+    const std::filesystem::path target = dir.write("target", "precious");
+    std::error_code ec;
+    std::filesystem::create_symlink(target, dir.path() / "link", ec);
+    for (const char* name : {"target", "link"}) {
+        const bool planted =
+            std::filesystem::exists(std::filesystem::symlink_status(dir.path() / name));
+        EXPECT_TRUE(!planted ||
+                    !platform::create_new_file((dir.path() / name).string(), "x", true));
+    }
+    EXPECT_EQ(dir.read("target"), "precious");
 }
 
 }  // namespace

@@ -4,9 +4,13 @@
 //   "Checking a.txt (1/3) [working 0.333]"           progress, and final_progress at 1.000
 //   "server true", "version 2.0.1", "complete 2 false", "reload", "restart"
 //
+// Transfer reports are kept apart (transfers()), with the moment each came.
+//
 // Checks report from their own threads; the record is taken under a lock.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -22,6 +26,12 @@ inline std::string progress_line(const std::string& status, const char* state, d
     std::snprintf(digits, sizeof digits, "%.3f", fraction);
     return status + " [" + state + " " + digits + "]";
 }
+
+struct TransferReport {
+    std::uint64_t done, total, rate;
+    bool paused;
+    std::chrono::steady_clock::time_point at;
+};
 
 class CheckRecorder : public updater::CheckObserver {
   public:
@@ -39,6 +49,11 @@ class CheckRecorder : public updater::CheckObserver {
     void update_complete(int downloaded, bool restart) override {
         add("complete " + std::to_string(downloaded) + (restart ? " true" : " false"));
     }
+    void transfer(std::uint64_t done, std::uint64_t total, std::uint64_t rate,
+                  bool paused) override {
+        std::lock_guard<std::mutex> hold(mutex_);
+        transfers_.push_back({done, total, rate, paused, std::chrono::steady_clock::now()});
+    }
     void reload_page() override { add("reload"); }
     void restart_prompt() override { add("restart"); }
 
@@ -46,9 +61,14 @@ class CheckRecorder : public updater::CheckObserver {
         std::lock_guard<std::mutex> hold(mutex_);
         return lines_;
     }
+    std::vector<TransferReport> transfers() const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return transfers_;
+    }
     void clear() {
         std::lock_guard<std::mutex> hold(mutex_);
         lines_.clear();
+        transfers_.clear();
     }
 
   private:
@@ -58,6 +78,7 @@ class CheckRecorder : public updater::CheckObserver {
     }
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
+    std::vector<TransferReport> transfers_;
 };
 
 }  // namespace km::test

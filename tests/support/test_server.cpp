@@ -1,6 +1,7 @@
 #include "tests/support/test_server.h"
 
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 
 #include "tests/support/temp_dir.h"
@@ -97,20 +98,46 @@ void TestServer::serve_file_tree(const fs::path& root) {
     file_root_ = root;
 }
 
-void TestServer::route_truncated(const std::string& path, std::string prefix,
-                                 std::size_t announced) {
-    handle(
-        "*", path,
-        [prefix = std::move(prefix), announced](const httplib::Request&, httplib::Response& res) {
-            res.status = 200;
-            res.set_content_provider(
-                announced, "application/octet-stream",
-                [prefix](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                    if (offset == 0 && !prefix.empty())
-                        sink.write(prefix.data(), prefix.size());
-                    return false;  // drops the connection short of the announced length
-                });
-        });
+void TestServer::route_truncated(const std::string& path, std::string prefix, std::size_t announced,
+                                 std::string etag) {
+    handle("*", path,
+           [prefix = std::move(prefix), announced, etag = std::move(etag)](const httplib::Request&,
+                                                                           httplib::Response& res) {
+               res.status = 200;
+               if (!etag.empty())
+                   res.set_header("ETag", etag);
+               res.set_content_provider(
+                   announced, "application/octet-stream",
+                   [prefix](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                       if (offset == 0 && !prefix.empty())
+                           sink.write(prefix.data(), prefix.size());
+                       return false;  // drops the connection short of the announced length
+                   });
+           });
+}
+
+void TestServer::route_resumable(const std::string& path, std::string content, std::string etag) {
+    const auto shared = std::make_shared<const std::string>(std::move(content));
+    handle("GET", path,
+           [this, shared, etag = std::move(etag)](const httplib::Request& req,
+                                                  httplib::Response& res) {
+               res.set_header("ETag", etag);
+               // The library asks for the Range of a 206 and says so in Content-Range.
+               const bool rest = req.ranges.size() == 1 && req.get_header_value("If-Range") == etag;
+               res.status = rest ? 206 : 200;
+               if (!rest)  // the whole file, whatever the library would make of the Range
+                   const_cast<httplib::Request&>(req).ranges.clear();
+               // In pieces, so that a slow reader never holds one write past the time-out.
+               res.set_content_provider(
+                   shared->size(), "application/octet-stream",
+                   [this, shared](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                       const std::size_t n = std::min(length, stream_chunk);
+                       if (stopping_ || !sink.write(shared->data() + offset, n))
+                           return false;
+                       streamed_bytes += n;
+                       return true;
+                   });
+           });
 }
 
 void TestServer::route_stream(const std::string& path, std::uint64_t total, bool chunked) {

@@ -65,8 +65,14 @@ class TestServer {
     void serve_file_tree(const std::filesystem::path& root);
 
     // ---- Scripted faults -----------------------------------------------------------------
-    // Announces Content-Length `announced` but sends only `prefix`, then drops the connection.
-    void route_truncated(const std::string& path, std::string prefix, std::size_t announced);
+    // Announces Content-Length `announced` but sends only `prefix`, then drops the connection;
+    // with the ETag `etag` when one is given.
+    void route_truncated(const std::string& path, std::string prefix, std::size_t announced,
+                         std::string etag = "");
+    // GET `path` answers `content` as a server with the ETag `etag` does: a Range whose If-Range
+    // is that ETag gets a 206 of the rest, any other request the whole. The body bytes it sends
+    // are added to streamed_bytes.
+    void route_resumable(const std::string& path, std::string content, std::string etag);
     // Streams `total` bytes of stream_pattern(), chunked when `chunked` (no length announced)
     // or with Content-Length otherwise. `total` = endless keeps streaming until the client
     // goes away or the server stops.

@@ -2,6 +2,7 @@
 // content folder exactly as it was.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <functional>
 
@@ -27,6 +28,7 @@ TEST_F(PublishBadInput, RefusesWithAMessageNamingTheFileAndChangesNothing) {
     ASSERT_EQ(publish().exit_code, 0);
     const auto content_before = snapshot(content());
     using Args = std::vector<std::string>;
+    using Files = std::vector<std::pair<std::string, std::string>>;
     const fs::path d = dir_.path();
     const auto with = [](const Args& extra) {
         return [extra](Args& args) { args.insert(args.end(), extra.begin(), extra.end()); };
@@ -44,11 +46,44 @@ TEST_F(PublishBadInput, RefusesWithAMessageNamingTheFileAndChangesNothing) {
          }},
         {"release/etc", [&](Args&) { fs::create_symlink("/etc", d / "release/etc"); }},
         {"data/gone.txt", [&](Args&) { fs::create_symlink("no", d / "release/data/gone.txt"); }},
+        // Even a link that stays inside: players would get a copy, not the link.
+        {"data/inside.txt: is a symbolic link",
+         [&](Args&) { fs::create_symlink("a.txt", d / "release/data/inside.txt"); }},
+        {"release-link: is a symbolic link",
+         [&](Args& args) {
+             fs::create_directory_symlink("release", d / "release-link");
+             args[5] = (d / "release-link").string();
+         }},
+        // Leftovers of an interrupted km-sign are refused, never left out silently.
+        {"Launcher.exe.km-sign.Qw3rTy: was left behind",
+         [&](Args&) { add("Launcher.exe.km-sign.Qw3rTy", "half signed"); }},
+        {"Game_x64_win.exe.km-sign.AbC123: was left behind",
+         [&](Args&) { add("Game_x64_win.exe.km-sign.AbC123/signed", "x"); }},
+        {"holds v1.2.3, newer than v1.2.2", [](Args& args) { args[3] = "1.2.2"; }},
         {"data/bad\\xFFname.txt", [&](Args&) { add("data/bad\xFFname.txt", "x"); }},
         {"data/a\\\\b.txt", [&](Args&) { add("data/a\\b.txt", "x"); }},
         {"data/what?.txt", [&](Args&) { add("data/what?.txt", "x"); }},
         {"data/a.txt", [&](Args&) { add("data/A.txt", "x"); }},
+        // Letter case beyond Latin-1, which NTFS folds as well: Greek, Cyrillic, and the one
+        // Latin-1 letter whose capital lies outside it.
+        {"data/\xCE\xB1.txt: differs only in letter case from data/\xCE\x91.txt",
+         [&](Args&) {
+             add_all(Files{{"data/\xCE\xB1.txt", "a"}, {"data/\xCE\x91.txt", "A"}});
+         }},
+        {"data/\xD0\xB6/x: differs only in letter case from data/\xD0\x96/x",
+         [&](Args&) {
+             add_all(Files{{"data/\xD0\xB6/x", "a"}, {"data/\xD0\x96/x", "A"}});
+         }},
+        {"data/\xC5\xB8.txt: differs only in letter case from data/\xC3\xBF.txt",
+         [&](Args&) {
+             add_all(Files{{"data/\xC3\xBF.txt", "a"}, {"data/\xC5\xB8.txt", "A"}});
+         }},
         {"data/pipe", [&](Args&) { ::mkfifo((d / "release/data/pipe").c_str(), 0644); }},
+        {"data/huge.bin: is larger than the 64 GiB",  // sparse: no disk is used
+         [&](Args&) {
+             add("data/huge.bin", "");
+             fs::resize_file(d / "release/data/huge.bin", (std::uintmax_t{64} << 30) + 1);
+         }},
         {"data/locked.bin",
          [&](Args&) {
              // The tool runs as nobody when the tests run as root: it may read the key.
@@ -85,6 +120,109 @@ TEST_F(PublishBadInput, RefusesWithAMessageNamingTheFileAndChangesNothing) {
     }
     good_release();
     EXPECT_EQ(publish({}, "2.0.0").exit_code, 0);
+}
+
+// A launcher built with RFC 8032's test key installs whatever anyone signs with its published
+// private half: no program that holds it is published without --allow-test-key.
+TEST_F(PublishBadInput, ProgramThatTrustsTheTestKeyIsNotPublished) {
+    const std::string hex = dev_public_hex;
+    std::string upper = hex;
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const struct {
+        const char* path;
+        std::string data;
+        bool refused;
+    } cases[] = {
+        // The key as the launcher compiles it in: this build's own tools link the same code.
+        {"Launcher", read_file(fs::path(KM_TOOLS_DIR) / "km-verify"), true},
+        {"bin/tool.dll", "MZ" + std::string(100, '\0') + upper, true},
+        // Marked executable, and the key across two of the scan's reads.
+        {"Game_x64_win.exe", std::string((1 << 20) - 10, 'x') + hex, true},
+        {"data/keys.txt", hex, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        fs::remove_all(release());
+        fs::remove_all(content());
+        add(c.path, c.data);
+        std::vector<std::string> args = publish_args();
+        args.pop_back();  // --allow-test-key
+        const ToolRun run = run_tool("km-publish", args);
+        EXPECT_EQ(run.exit_code, c.refused ? 1 : 0) << run.err;
+        EXPECT_EQ(run.err.find(std::string(c.path) + ": embeds RFC 8032's public test key") !=
+                      std::string::npos,
+                  c.refused)
+            << run.err;
+        EXPECT_EQ(fs::exists(content()), !c.refused);
+        EXPECT_EQ(publish().exit_code, 0) << "with --allow-test-key";
+    }
+}
+
+// A content folder, or a folder or file in it, that is a link to elsewhere: publishing would
+// write into that folder and then delete what the release does not list there.
+TEST_F(PublishBadInput, LinkedContentFolderIsNeitherWrittenThroughNorEmptied) {
+    add("data/a.txt", "alpha");
+    add("data/b.txt", "beta");
+    ASSERT_EQ(publish({"--manifest-name", "beta/m.json"}).exit_code, 0);
+    const fs::path d = dir_.path();
+    const fs::path pristine = d / "pristine";
+    fs::copy(content(), pristine, fs::copy_options::recursive);
+    dir_.write("home/.ssh/authorized_keys", "ssh-ed25519 AAAA operator\n");
+    fs::remove(release() / "data/b.txt");  // b.txt is what a publish would delete
+    const fs::path home = d / "home";
+    const fs::path files = content() / "launcher_files";
+    const struct {
+        const char* named;
+        std::function<void()> plant;
+        std::string to;
+    } cases[] = {
+        {"content/launcher_files: is a symbolic link",
+         [&] {
+             fs::rename(files, home / "data");
+             fs::create_directory_symlink(home, files);
+         }},
+        {"launcher_files/data: is a symbolic link",
+         [&] {
+             fs::rename(files / "data", home / "data");
+             fs::create_directory_symlink(home / "data", files / "data");
+         }},
+        {"launcher_files/data/b.txt: is a symbolic link",
+         [&] {
+             fs::remove(files / "data/b.txt");
+             fs::create_symlink(home / ".ssh/authorized_keys", files / "data/b.txt");
+         }},
+        {"content/.km-publish-staging: is a symbolic link",
+         [&] { fs::create_directory_symlink(home, content() / ".km-publish-staging"); }},
+        {"content/beta: is a symbolic link",
+         [&] {
+             fs::rename(content() / "beta", home / "beta");
+             fs::create_directory_symlink(home / "beta", content() / "beta");
+         }},
+        {"content-link: is a symbolic link",
+         [&] { fs::create_directory_symlink(content(), d / "content-link"); },
+         (d / "content-link").string()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.named);
+        fs::remove_all(content());
+        fs::copy(pristine, content(), fs::copy_options::recursive);
+        fs::remove_all(home);
+        dir_.write("home/.ssh/authorized_keys", "ssh-ed25519 AAAA operator\n");
+        c.plant();
+        const auto home_before = snapshot(home);
+        const auto content_before = snapshot(content());
+        std::vector<std::string> args = publish_args("2.0.0");
+        if (!c.to.empty())
+            args[7] = c.to;
+        args.insert(args.end(), {"--manifest-name", "beta/m.json"});
+        const ToolRun run = run_tool("km-publish", args);
+        EXPECT_EQ(run.exit_code, 1);
+        EXPECT_NE(run.err.find(c.named), std::string::npos) << run.err;
+        EXPECT_EQ(snapshot(home), home_before);
+        EXPECT_EQ(snapshot(content()), content_before);
+        fs::remove(d / "content-link");
+    }
 }
 
 TEST(ToolUsage, HelpAndUsageErrors) {

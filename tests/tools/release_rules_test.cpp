@@ -21,10 +21,10 @@ bool excluded(const std::string& rule) {
 
 TEST(ReleaseRules, ExcludesCoverOnlyPlayerOwnedFilesAndFollowGitignoreAnchoring) {
     for (const char* rule :
-         {"- launcher.ini", "- settings.ini", "- launcher_verify_cache.txt", "- cache/",
-          "- updates/", "- Game_x64_win.exe.update", "- data/maps/a.map.old", "*.pdb bin/x/G.pdb",
-          "logs/ data/logs/", "data/*.tmp data/a.tmp", "/README.txt README.txt",
-          "sav?.dat save.dat"}) {
+         {"- launcher.ini", "- settings.ini", "- launcher_verify_cache.txt", "- launcher.lock",
+          "- cache/", "- updates/", "- Game_x64_win.exe.update", "- data/maps/a.map.old",
+          "*.pdb bin/x/G.pdb", "logs/ data/logs/", "data/*.tmp data/a.tmp",
+          "/README.txt README.txt", "sav?.dat save.dat"}) {
         EXPECT_TRUE(excluded(rule)) << rule;
     }
     // The same names deeper down, or a file called "cache", belong to the game.
@@ -38,13 +38,16 @@ TEST(ReleaseRules, ExcludesCoverOnlyPlayerOwnedFilesAndFollowGitignoreAnchoring)
 
 TEST(ReleaseRules, WindowsNamesThatCannotExistAreNamed) {
     for (const char* ok : {"Game_x64_win.exe", "données/é.txt", "CONSOLE.txt", "a b/c d.txt",
-                           "COM10", "a~b", "LPT"}) {
+                           "COM10", "a~b", "LPT", "CONIN", "CONOUT$X.txt", "COM0x"}) {
         EXPECT_EQ(windows_name_problem(ok), "") << ok;
     }
     for (const char* bad :
-         {"a<b", "dir/a>b.txt", "what?.txt", "star*.txt", "pipe|x", "quote\".txt", "tab\there",
-          "trailing.", "dir./x", "blank /x", "CON", "con.txt", "data/Nul.map", "LPT1.log", "com9",
-          "CON .txt", "COM\xC2\xB9", "PROGRA~1/x", "GAME~1.EXE"}) {
+         {"a<b",         "dir/a>b.txt",     "what?.txt",    "star*.txt",  "pipe|x",
+          "quote\".txt", "tab\there",       "trailing.",    "dir./x",     "blank /x",
+          "CON",         "con.txt",         "data/Nul.map", "LPT1.log",   "com9",
+          "CON .txt",    "COM\xC2\xB9",     "PROGRA~1/x",   "GAME~1.EXE", "CONIN$",
+          "conout$.log", "data/Conin$.txt", "COM0",         "lpt0.dat",   "com\xC2\xB2.x",
+          "Lpt\xC2\xB3"}) {
         EXPECT_NE(windows_name_problem(bad), "") << bad;
     }
 }

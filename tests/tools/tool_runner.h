@@ -53,9 +53,11 @@ class ToolTest : public ::testing::Test {
             add(path, data);
         }
     }
+    // Signed with the development key: programs that carry the test key are fine.
     std::vector<std::string> publish_args(const std::string& version = "1.2.3") const {
-        return {"--key",  key().string(),     "--version", version,
-                "--from", release().string(), "--to",      content().string()};
+        return {"--key", key().string(),     "--version",
+                version, "--from",           release().string(),
+                "--to",  content().string(), "--allow-test-key"};
     }
     ToolRun publish(std::vector<std::string> extra = {}, const std::string& version = "1.2.3") {
         std::vector<std::string> args = publish_args(version);

@@ -14,6 +14,7 @@
 
 #include "tests/support/manifest_reference.h"
 #include "tests/support/temp_dir.h"
+#include "updater/case_fold.h"
 
 namespace km::updater {
 namespace {
@@ -74,6 +75,36 @@ TEST(IsSafeEntryPath, Table) {
           "./a"s, "a/./b"s, "a//b"s, "a/"s, "a\\b"s, "C:/Windows/x.dll"s, "C:x.dll"s,
           "file.txt:stream"s, "..."s, "a/.. /b"s, ". "s, "a\0b"s})
         EXPECT_FALSE(is_safe_entry_path(path)) << '"' << path << '"';
+}
+
+// NTFS compares names through its upcase table (the simple uppercase mapping), so names that
+// agree after it are one file there, and a release holding both never settles.
+TEST(EntryPaths, NamesThatNtfsTakesForOneFileAreRefused) {
+    const struct {
+        std::string a, b;
+        bool one_file;
+    } cases[] = {
+        {"data/\xCE\xB1.txt", "data/\xCE\x91.txt", true},  // α Α
+        {"\xD0\xB6/x", "\xD0\x96/x", true},                // ж Ж
+        {"\xC3\xBF", "\xC5\xB8", true},                    // ÿ Ÿ, leaving Latin-1
+        {"\xC5\xBF", "s", true},                           // ſ folds onto S
+        {"\xC2\xB5", "\xCE\xBC", true},                    // micro sign and μ: both Μ
+        {"\xC7\x86", "\xC7\x85", true},                    // ǆ and its title case ǅ
+        {"\xE1\xB8\x81", "\xE1\xB8\x80", true},            // ḁ Ḁ, three bytes
+        {"x\xED\xA0\x80y", "X\xED\xA0\x80Y", true},        // a surrogate kept, x folded
+        {"\xE2\x84\xAA", "k", false},                      // Kelvin sign: its own capital
+        {"\xC3\x9F", "\xE1\xBA\x9E", false},               // ß has no simple capital
+        {"\xC1\xA1", "a", false},                          // overlong "a" is not "a"
+        {"\xC3", "\xC3\x83", false},                       // a cut-off sequence stays
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.a + " / " + c.b);
+        EXPECT_EQ(case_folded(c.a) == case_folded(c.b), c.one_file);
+        EXPECT_EQ(entry_paths_problem({c.a, c.b}).find("differs only in letter case") !=
+                      std::string::npos,
+                  c.one_file);
+    }
+    EXPECT_EQ(case_folded("\xC1\xA1\xFF\xC3"), "\xC1\xA1\xFF\xC3");
 }
 
 }  // namespace

@@ -189,13 +189,53 @@ TEST_F(HostileServer, ForgedMissingOrMalformedSignaturesAreRefused) {
     expect_refused_with(kMalformed);
 }
 
-// Known limit: the manifest carries no expiry, so an older release with its own valid signature
-// is installed again when a server replays it (docs/RELIABILITY.md says what a deployment does).
-TEST_F(HostileServer, ReplayedOlderSignedManifestIsAccepted) {
-    test::install_file(install_.path(), "a.txt", "installed");
-    test::publish_release(release_.path(), 1, 0, 0, {{"a.txt", "version one"}});
+// An older release keeps its valid signature for ever. Replayed by a server, a stale mirror or
+// anyone on the path after a newer one was installed, it is refused before anything is compared
+// or downloaded; versions compare as numbers, the same release is accepted again, a failed check
+// raises nothing, and each manifest path (live, beta) keeps its own floor.
+TEST_F(HostileServer, ReplayedOlderSignedManifestIsRefused) {
+    using V = std::tuple<int, int, int>;
+    const struct {
+        V installed, offered;
+        bool refused;
+    } cases[] = {{{2, 0, 0}, {1, 9, 9}, true},  {{2, 10, 0}, {2, 9, 0}, true},
+                 {{1, 2, 10}, {1, 2, 9}, true}, {{1, 2, 3}, {1, 2, 3}, false},
+                 {{1, 2, 3}, {1, 3, 0}, false}, {{9, 0, 0}, {10, 0, 0}, false}};
+    const auto publish = [this](const V& v, const std::string& content) {
+        const auto [major, minor, patch] = v;
+        return test::publish_release(release_.path(), major, minor, patch, {{"a.txt", content}});
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        fs::remove(install_.path() / "launcher_version_floor.txt");
+        publish(c.installed, "installed");
+        ASSERT_TRUE(check());
+        publish(c.offered, "offered");
+        const int fetched = requests_for("/launcher_files/");
+        EXPECT_EQ(check(), !c.refused);
+        EXPECT_EQ(local("a.txt"), c.refused ? "installed" : "offered");
+        EXPECT_EQ(requests_for("/launcher_files/") == fetched, c.refused);
+    }
+    recorded_.clear();
+    publish({9, 9, 9}, "offered");
+    EXPECT_FALSE(check());
+    EXPECT_EQ(recorded_.lines(), opening({P("Update blocked: the server offered v9.9.9, older "
+                                            "than the installed v10.0.0.",
+                                            "error", 1.0),
+                                          U(false)}));
+    // Installed: 10.0.0. A newer release whose download fails leaves the floor where it was.
+    publish({11, 0, 0}, "eleven");
+    server_.route("/launcher_files/a.txt", 500, "boom");
+    EXPECT_FALSE(check());
+    publish({10, 0, 1}, "offered");
     EXPECT_TRUE(check());
-    EXPECT_EQ(local("a.txt"), "version one");
+    const std::string older = publish({1, 0, 0}, "offered");
+    release_.write("beta/update.manifest.json", older);
+    release_.write("beta/update.manifest.json.sig", test::dev_signature(older));
+    target_.manifest = "/beta/update.manifest.json";
+    EXPECT_TRUE(check());
+    target_.manifest = "/update.manifest.json";
+    EXPECT_FALSE(check());
 }
 
 // Signed bytes that do not read as a manifest, or with an entry that would leave the installation
@@ -205,10 +245,20 @@ TEST_F(UpdateCheck, InvalidManifestOrEntryThatLeavesInstallFolderIsRefused) {
     // What else fails to read as a manifest is held to the document tree's reading on its own.
     std::vector<std::string> bodies = {"", "not json",
                                        "{\"files\":[{\"path\":\"a\",\"size\":\"1\"}]}"};
+    // One byte past the largest file a manifest may list (64 GiB), on any platform.
+    for (const char* platform : {"", "linux"})
+        bodies.push_back("{\"files\":[{\"path\":\"good.txt\",\"sha256\":\"" +
+                         test::sha256_hex("fine") + "\",\"platform\":\"" + platform +
+                         "\",\"size\":68719476737}]}");
     // Every other unsafe path is in the table of is_safe_entry_path's own test.
     std::vector<std::string> refused = {"../km_outside_victim.txt", "a\\..\\..\\x",
                                         // Entries that never settle: one file twice, or staged.
-                                        "good.txt", "GOOD.txt", "updates/x", "Updates"};
+                                        "good.txt", "GOOD.txt", "updates/x", "Updates",
+                                        // The launcher's lock file, held while it runs.
+                                        "Launcher.Lock",
+                                        // The launcher's own version floor and its copy.
+                                        "Launcher_Version_Floor.TXT",
+                                        "launcher_version_floor.txt.tmp"};
     if (build::windows_path_rules)
         refused.insert(refused.end(), {"CON", "maps/aux.map", "dir./x", "GAME~1.EXE"});
     for (const std::string& bad : refused)

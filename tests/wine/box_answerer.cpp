@@ -4,6 +4,9 @@
 // launcher started by the first), it is closed and its exit awaited. Ends with the first
 // launcher's exit code; 98 when a box appears with no answer left, 99 on timeout.
 //   box_answerer <record file> <launcher exe> [ok|cancel]... [--expect-second] [--close-window]
+//   box_answerer <record file> <launcher exe> --two-at-once
+// The last form starts the launcher twice at once, records how the one that ends ends, then
+// minimises the other's window, starts a third, and records what became of the window.
 #include <windows.h>
 
 #include <fstream>
@@ -54,6 +57,53 @@ std::string one_line(const std::string& text) {
     return out;
 }
 
+PROCESS_INFORMATION start(std::wstring command_line) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                   &startup, &process);
+    return process;
+}
+
+DWORD exit_of(HANDLE process, DWORD milliseconds) {
+    DWORD code = 99;
+    if (WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process, &code);
+    return code;
+}
+
+int two_at_once(const std::wstring& command_line, std::ofstream& record) {
+    const PROCESS_INFORMATION both[] = {start(command_line), start(command_line)};
+    const HANDLE handles[] = {both[0].hProcess, both[1].hProcess};
+    const DWORD ended = WaitForMultipleObjects(2, handles, FALSE, 60000) - WAIT_OBJECT_0;
+    if (ended > 1)
+        return 99;
+    record << "a start ended " << exit_of(both[ended].hProcess, 0) << "\n";
+    Found found{both[1 - ended].dwProcessId};
+    for (int i = 0; i < 600 && !found.own_window; ++i, Sleep(100))
+        EnumWindows(look, reinterpret_cast<LPARAM>(&found));
+    Sleep(3000);  // the first update check, and time for a second one if there were one
+    const HWND window = found.own_window;
+    ShowWindow(window, SW_MINIMIZE);
+    // Another program's window takes the foreground, as the desktop would.
+    const HWND cover = CreateWindowExW(0, L"STATIC", L"cover", WS_POPUP | WS_VISIBLE, 0, 0, 300,
+                                       300, nullptr, nullptr, nullptr, nullptr);
+    SetForegroundWindow(cover);
+    record << "minimised " << (IsIconic(window) ? "yes" : "no") << ", foreground "
+           << (GetForegroundWindow() == cover ? "another window" : "other") << "\n";
+    record << "third start ended " << exit_of(start(command_line).hProcess, 30000) << "\n";
+    Sleep(500);
+    found = Found{both[1 - ended].dwProcessId};
+    EnumWindows(look, reinterpret_cast<LPARAM>(&found));
+    record << "minimised after " << (IsIconic(window) ? "yes" : "no") << "\n"
+           << "foreground " << (GetForegroundWindow() == window ? "the launcher" : "other") << "\n"
+           << "other launcher windows " << (found.launcher_window ? "yes" : "none") << "\n";
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    record << "survivor exit " << exit_of(both[1 - ended].hProcess, 30000) << "\n";
+    return 0;  // the handles go with this program
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -74,6 +124,8 @@ int wmain(int argc, wchar_t** argv) {
     }
 
     std::wstring command_line = L"\"" + std::wstring(argv[2]) + L"\"";
+    if (argc == 4 && std::wstring(argv[3]) == L"--two-at-once")
+        return two_at_once(command_line, record);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};

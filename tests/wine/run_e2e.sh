@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Whole-program runs of Launcher.exe under Wine and Xvfb, each in a fresh installation folder
 # made by `cmake --install`, with the test-only WebView2Loader.dll standing in for the runtime.
-#   run_e2e.sh update_and_launch|self_update|runtime_refuses|runtime_missing --build-dir D --launcher L --game G --loader W
+#   run_e2e.sh update_and_launch|self_update|two_at_once|runtime_refuses|runtime_missing --build-dir D --launcher L --game G --loader W
 #              --answerer A --web DIR --wine-run SCRIPT
 # Exit code 77 (skipped) when Xvfb or Wine is not available.
 set -uo pipefail
@@ -252,6 +252,36 @@ SCENARIO
     check "the old copy was removed" test ! -e "$install/Launcher.exe.old"
     check "no message box was shown" lacks "$record" "box "
     check "the scenario ran to its end" lacks "$install/webview_log.txt" "FAIL"
+elif [ "$scenario" = two_at_once ]; then
+    # Two starts of one folder at once: one launcher, one update check, the other start ends
+    # with 0. A third start while the window is minimised restores it and gives it the focus.
+    install=$work/install
+    check "cmake --install lays out Launcher.exe and web/" install_launcher "$install"
+    cp "$loader" "$install/WebView2Loader.dll"
+    mkdir -p "$server/launcher_files/data"
+    printf 'one\n' >"$server/launcher_files/data/one.txt"
+    serve_release "$(entry data/one.txt false)"
+    printf 'host=127.0.0.1\r\nport=%s\r\n' "$port" >"$install/launcher.ini"
+    cat >"$install/webview_scenario.txt" <<'SCENARIO'
+send {"cmd":"ready"}
+wait {"event":"updateComplete"
+SCENARIO
+    run_windows 240 "$answerer" "$(windows_path "$work/record.txt")" \
+        "$(windows_path "$install/Launcher.exe")" --two-at-once
+    record=$work/record.txt
+    requests() { grep -c "\"GET $1 HTTP" "$work/server.log"; }
+    check "the start that found the folder taken ended with 0" contains "$record" "a start ended 0"
+    check "no other launcher window" contains "$record" "other launcher windows none"
+    check "one update check (one signature, the probe's and the check's manifest)" \
+        test "$(requests /update.manifest.json.sig) $(requests /update.manifest.json)" = "1 2"
+    check "the check installed the release" \
+        cmp -s "$server/launcher_files/data/one.txt" "$install/data/one.txt"
+    check "the window was minimised, another in the foreground" \
+        contains "$record" "minimised yes, foreground another window"
+    check "the third start ended with 0" contains "$record" "third start ended 0"
+    check "the third start restored the window" contains "$record" "minimised after no"
+    check "the launcher's window is in the foreground" contains "$record" "foreground the launcher"
+    check "the launcher closes with exit code 0" contains "$record" "survivor exit 0"
 elif [ "$scenario" = runtime_refuses ]; then
     # The loader is there but the runtime cannot create its environment: one error box owned by
     # the window, which stays open and dark until the player closes it.

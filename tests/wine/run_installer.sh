@@ -174,6 +174,22 @@ check "the installed Launcher.exe ran and closed with exit code 0" test $? = 0
 check "the page got the launcher's version" grep -qF '{"event":"version"' "$install/webview_posted.txt"
 check "the launcher kept the operator's launcher.ini" grep -q '^host=127.0.0.1' "$install/launcher.ini"
 
+# A launcher holds its folder before it has a window (here at its runtime prompt, the loader
+# moved aside): the installer stays out, as it does for a launcher's window.
+mv "$install/WebView2Loader.dll" "$work/loader-aside.dll"
+rm -f "$install/launcher.lock"
+(cd "$install" && timeout --kill-after=10 120 xvfb-run -a "$wine" "$install/Launcher.exe" \
+    >>"$work/wine-output.txt" 2>&1) &
+for _ in $(seq 150); do [ -s "$install/launcher.lock" ] && break; sleep 0.2; done
+cp "$install/Launcher.exe" "$work/held.exe"
+timeout 120 "$wine" "$setup" /S </dev/null >>"$work/wine-output.txt" 2>&1
+check "a launcher holding the folder without a window: the installer refuses (exit $?)" test $? = 4
+check "a launcher holding the folder without a window: Launcher.exe untouched" \
+    cmp -s "$work/held.exe" "$install/Launcher.exe"
+"$(dirname "$wine")/wineserver" -k
+wait
+mv "$work/loader-aside.dll" "$install/WebView2Loader.dll"
+
 # The player's files, a stale self-update and an older executable: an upgrade (with /D=) keeps
 # the first, drops the second and replaces the third.
 printf 'host=127.0.0.1\r\nport=8\r\n' >"$install/launcher.ini"
@@ -248,7 +264,7 @@ for folder in cache updates; do
 done
 check "silent uninstall exits 0" run "$install/Uninstall.exe" /S
 for file in Launcher.exe WebView2Loader.dll MicrosoftEdgeWebView2Setup.exe web launcher.ini \
-    Uninstall.exe; do
+    launcher.lock Uninstall.exe; do
     check "the uninstall removed $file" test ! -e "$install/$file"
 done
 for folder in cache updates; do

@@ -144,3 +144,15 @@ TEST(DisplayText, Utf8FirstThenTheAnsiCodePage) {
     EXPECT_EQ(fallback.substr(0, 4), L"Prob");
     EXPECT_NE(fallback[4], L'\xFFFD');  // what a lax UTF-8 reading would make of it
 }
+
+TEST(SupportFacts, TheClipboardTakesUnicodeWithCrLfAndTheSystemNamesItself) {
+    ASSERT_TRUE(km::platform::set_clipboard_text("Probá ✓\nline two"));
+    ASSERT_TRUE(OpenClipboard(nullptr));
+    const auto* text = static_cast<const wchar_t*>(GlobalLock(GetClipboardData(CF_UNICODETEXT)));
+    const std::wstring copied = text ? text : L"";
+    GlobalUnlock(GetClipboardData(CF_UNICODETEXT));
+    CloseClipboard();
+    EXPECT_EQ(copied, L"Probá ✓\r\nline two");
+    EXPECT_EQ(km::platform::os_description().rfind("Windows ", 0), 0u);
+    EXPECT_FALSE(km::platform::user_home_folder().empty());
+}

@@ -183,6 +183,42 @@ Function InstalledIsNewer
     Exch $1
 FunctionEnd
 
+; Answers on the stack: 1 when a launcher (or km-check) of $INSTDIR runs. It holds byte 65536 of
+; launcher.lock locked from its first step to its end, before and after its window exists.
+Function LauncherHoldsLock
+    Push $0
+    Push $1
+    Push $2
+    Push $4
+    Push $3
+    StrCpy $3 0
+    ; GENERIC_READ, sharing read and write, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT
+    System::Call 'kernel32::CreateFileW(w "$INSTDIR\launcher.lock", i 0x80000000, i 3, p 0, i 3, i 0x200080, p 0) p .r0'
+    ${If} $0 <> -1
+        ; OVERLAPPED on x64: Internal, InternalHigh, Offset 65536, OffsetHigh, hEvent
+        System::Call '*(p 0, p 0, i 65536, i 0, p 0) p .r1'
+        ; LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, one byte
+        System::Call 'kernel32::LockFileEx(p r0, i 3, i 0, i 1, i 0, p r1) i .r2 ?e'
+        Pop $4
+        ${If} $2 <> 0
+            System::Call 'kernel32::UnlockFileEx(p r0, i 0, i 1, i 0, p r1)'
+        ${ElseIf} $4 = 33  ; ERROR_LOCK_VIOLATION
+            StrCpy $3 1
+        ${EndIf}
+        System::Free $1
+        System::Call 'kernel32::CloseHandle(p r0)'
+    ${EndIf}
+    Exch $3
+    Exch
+    Pop $4
+    Exch
+    Pop $2
+    Exch
+    Pop $1
+    Exch
+    Pop $0
+FunctionEnd
+
 ; Makes $INSTDIR with an access list of its own: the player, SYSTEM and the administrators, full
 ; control, inherited by everything below and nothing inherited from above. Under C:\Games the
 ; parent's list would let every local user replace Launcher.exe or the page. The list is given
@@ -282,10 +318,13 @@ Section "Install"
         Quit
     ${EndIf}
 downgrade_agreed:
-    ; A running launcher holds its executable and WebView2Loader.dll open.
+    ; A running launcher holds its executable and WebView2Loader.dll open, and writes the folder.
     ${Do}
         FindWindow $0 "${WINDOW_CLASS}"
+        Call LauncherHoldsLock
+        Pop $1
         ${If} $0 == 0
+        ${AndIf} $1 == 0
             ${Break}
         ${EndIf}
         MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "$(LauncherRunning)" /SD IDCANCEL IDRETRY +3
@@ -409,6 +448,7 @@ Section "Uninstall"
     Delete "$INSTDIR\WebView2Loader.dll"
     Delete "$INSTDIR\MicrosoftEdgeWebView2Setup.exe"
     Delete "$INSTDIR\launcher.ini"
+    Delete "$INSTDIR\launcher.lock"
     ; the page, the web view profile, banners, remembered beta sign-in, an unfinished update
     Push "$INSTDIR\web"
     Call un.RemoveTree
