@@ -94,8 +94,8 @@ TEST_F(Https, OnlyAServerWhoseCertificateVerifiesIsAsked) {
         if (name == "trusted") {
             EXPECT_EQ(install.read("data/a.txt"), "over TLS");
             EXPECT_EQ(asked, (std::vector<std::string>{
-                                 "POST /api/launcher_login "
-                                 "{\"username\":\"tester\",\"password\":\"hunter2\"}",
+                                 std::string("POST /api/launcher_login ") +
+                                     "{\"username\":\"tester\",\"password\":\"hunter2\"}",
                                  "GET /update.manifest.json ", "GET /update.manifest.json.sig ",
                                  "GET /launcher_files/data/a.txt ", "GET /realm_status.json "}));
         } else {
@@ -103,6 +103,34 @@ TEST_F(Https, OnlyAServerWhoseCertificateVerifiesIsAsked) {
             EXPECT_FALSE(fs::exists(install.path() / "data"));
         }
     }
+}
+
+// A file cut short goes on over HTTPS from its last byte: Range and If-Range reach the server and
+// its 206 is appended (on Windows through WinHTTP's own headers).
+TEST_F(Https, ACutDownloadGoesOnFromItsLastByte) {
+    const std::size_t size = 300000, cut = 200000;
+    const std::string content = test::noise(size, 7), remote = "/launcher_files/data/big.bin";
+    test::TempDir release, install;
+    test::publish_release(release.path(), 1, 0, 0, {{"data/big.bin", content}});
+    const test::TlsServer tls = test::tls_server("trusted");
+    tls.recorder->serve_file_tree(release.path());
+    tls.recorder->route_truncated(remote, content.substr(0, cut), size, "\"v1\"");
+    test::ScopedExeDir scope{install.str()};
+    launcher_config.host = tls.address.host;
+    launcher_config.port = tls.address.port;
+    launcher_config.https = true;
+    test::CheckRecorder recorded;
+    EXPECT_FALSE(updater::run_update_check(update_target(), recorded, false));
+    ASSERT_EQ(install.read("updates/data/big.bin").size(), cut);
+
+    tls.recorder->route_resumable(remote, content, "\"v1\"");
+    EXPECT_TRUE(updater::run_update_check(update_target(), recorded, false));
+    EXPECT_EQ(install.read("data/big.bin"), content);
+    const auto asked = tls.recorder->requests().back().headers;
+    ASSERT_EQ(asked.count("Range") + asked.count("If-Range"), 2u);
+    EXPECT_EQ(asked.find("Range")->second + asked.find("If-Range")->second,
+              "bytes=" + std::to_string(cut) + "-\"v1\"");
+    EXPECT_EQ(tls.recorder->streamed_bytes, size - cut);
 }
 
 }  // namespace
