@@ -6,7 +6,7 @@ set(cases
     "http://127.0.0.2:8080/api/launcher_login|Release|false 127.0.0.2 8080 /api/launcher_login|warn"
     "https://beta.example.com/api/login|Release|true beta.example.com 443 /api/login|"
     "https://beta-1.example.com:08443/|RelWithDebInfo|true beta-1.example.com 8443 /|"
-    "http://10.0.0.5/x|Debug|false 10.0.0.5 80 /x|"
+    "http://127.0.0.5/x|Debug|false 127.0.0.5 80 /x|"
     "https://beta.example.com|Release|refused|"
     "ftp://beta.example.com/x|Release|refused|"
     "https://user:pw@beta.example.com/x|Release|refused|"
